@@ -1,0 +1,26 @@
+#include "program.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
+
+namespace horalis {
+
+void setUpApplication(QApplication &app)
+{
+    // The application name is the title of message boxes that have none of their own.
+    QApplication::setApplicationName(QStringLiteral("Horalis"));
+    QApplication::setDesktopFileName(QStringLiteral("horalis"));
+
+    auto *qtTexts = new QTranslator(&app);
+    if (qtTexts->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                      QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(qtTexts);
+}
+
+Program::Program() : m_window({m_clock, m_messages, m_pointer, m_pump})
+{
+    m_messages.setParentWidget(&m_window);
+}
+
+} // namespace horalis

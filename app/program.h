@@ -1,0 +1,29 @@
+#pragma once
+
+#include "form1.h"
+#include "systemclock.h"
+
+class QApplication;
+
+namespace horalis {
+
+// Names the application and loads Qt's own Chinese texts (context menus of the
+// fields, standard dialogs). Call once, right after creating the QApplication.
+void setUpApplication(QApplication &app);
+
+// The running program: the real platform services and the window that uses them.
+class Program {
+public:
+    Program();
+    Form1 &window() { return m_window; }
+
+private:
+    LinuxClockSystemCalls m_clockCalls;
+    SystemClock m_clock{m_clockCalls};
+    QtMessageBoxes m_messages;
+    OverrideCursorPointer m_pointer;
+    WaitingEventPump m_pump;
+    Form1 m_window;
+};
+
+} // namespace horalis

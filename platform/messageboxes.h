@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+namespace horalis {
+
+// Flags of a message box: the icon, added to the buttons (always just OK here).
+enum MessageFlags : int {
+    MbOkOnly = 0,
+    MbIconCritical = 16,
+    MbIconQuestion = 32,
+    MbIconExclamation = 48,
+    MbIconInformation = 64,
+};
+
+// Modal message boxes; the button pressed is never used.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    // Shows the box and returns when the user has closed it. An empty title
+    // shows the application's title.
+    virtual void show(const QString &text, int flags, const QString &title) = 0;
+};
+
+// The real boxes: QMessageBox, modal over the window, with a Chinese "确定" button.
+class QtMessageBoxes : public MessageBoxes {
+public:
+    void setParentWidget(QWidget *parent) { m_parent = parent; }
+    void show(const QString &text, int flags, const QString &title) override;
+
+private:
+    QPointer<QWidget> m_parent;
+};
+
+} // namespace horalis

@@ -1,0 +1,450 @@
+// The real window, driven offscreen against fake platform services.
+#include "fakes.h"
+#include "form1.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+using namespace horalis;
+using namespace horalis::test;
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void layout_data();
+    void layout();
+    void initialState();
+    void tabOrder();
+    void keyboardNeverClicksUnfocusedButtons();
+
+    void fillFromClock_data();
+    void fillFromClock();
+    void focusSelectsLeadingDigits_data();
+    void focusSelectsLeadingDigits();
+
+    void modeSwitchKeepsTexts();
+    void applyPrompts_data();
+    void applyPrompts();
+    void applySetsTimeThenDate_data();
+    void applySetsTimeThenDate();
+    void closeEndsTheWindow();
+
+private:
+    Form1 *makeWindow();
+
+    FakeClock m_clock;
+    RecordingMessageBoxes m_messages;
+    RecordingPointer m_pointer;
+    WaitingEventPump m_pump;
+    std::unique_ptr<Form1> m_form;
+};
+
+Form1 *TestForm1::makeWindow()
+{
+    m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer, m_pump});
+    m_form->showCentred();
+    if (!QTest::qWaitForWindowActive(m_form.get()))
+        qWarning("window did not become active");
+    return m_form.get();
+}
+
+void TestForm1::init()
+{
+    m_clock = FakeClock();
+    m_messages.shown.clear();
+    m_pointer.history.clear();
+    makeWindow();
+}
+
+void TestForm1::cleanup()
+{
+    m_form.reset();
+    // No window, message box included, may outlive a test.
+    QCOMPARE(QApplication::topLevelWidgets().size(), 0);
+}
+
+void TestForm1::layout_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+
+    const auto row = [](const char *name, const char *container, QRect geometry,
+                        const QString &caption = {}) {
+        QTest::newRow(name) << name << container << geometry << caption;
+    };
+    row("Label11", "Form1", {16, 16, 65, 17}, QStringLiteral("校准模式："));
+    row("Option1", "Form1", {88, 8, 89, 25}, QStringLiteral("手工录入"));
+    row("Option2", "Form1", {184, 8, 97, 25}, QStringLiteral("网络时间"));
+    row("Frame1", "Form1", {16, 40, 297, 209});
+    row("Command1", "Form1", {328, 16, 129, 41}, QStringLiteral("系统时间"));
+    row("Command2", "Form1", {328, 80, 129, 41}, QStringLiteral("北京时间"));
+    row("Command3", "Form1", {328, 144, 129, 41}, QStringLiteral("手工校准"));
+    row("Command4", "Form1", {328, 208, 129, 41}, QStringLiteral("关闭软件"));
+    row("Label10", "Form1", {16, 256, 369, 17});
+    row("Label8", "Frame1", {8, 16, 65, 17}, QStringLiteral("当前时间："));
+    row("b1", "Frame1", {16, 40, 41, 17});
+    row("Label1", "Frame1", {57, 43, 25, 17}, QStringLiteral("年"));
+    row("b2", "Frame1", {72, 40, 25, 17});
+    row("Label2", "Frame1", {96, 43, 25, 17}, QStringLiteral("月"));
+    row("b3", "Frame1", {112, 40, 25, 17});
+    row("Label3", "Frame1", {136, 43, 25, 17}, QStringLiteral("日"));
+    row("a1", "Frame1", {160, 40, 25, 17});
+    row("Label4", "Frame1", {186, 43, 17, 17}, QStringLiteral("时"));
+    row("a2", "Frame1", {200, 40, 25, 17});
+    row("Label5", "Frame1", {226, 43, 17, 17}, QStringLiteral("分"));
+    row("a3", "Frame1", {240, 40, 25, 17});
+    row("Label7", "Frame1", {266, 43, 25, 17}, QStringLiteral("秒"));
+    row("Line1", "Frame1", {8, 80, 281, 1});
+    row("Label9", "Frame1", {8, 96, 97, 17}, QStringLiteral("网络时间："));
+    row("c1", "Frame1", {16, 120, 265, 73});
+    row("Label6", "Frame1", {208, 216, 17, 25}, QStringLiteral("："));
+}
+
+void TestForm1::layout()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, container);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+
+    auto *widget = m_form->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget()->objectName(), container);
+    QCOMPARE(widget->geometry(), geometry);
+    QVERIFY(widget->isEnabled());
+    // The credit line's text is free; initialState checks it fits.
+    if (auto *label = qobject_cast<QLabel *>(widget); label && name != u"Label10")
+        QCOMPARE(label->text(), caption);
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        QCOMPARE(button->text(), caption);
+    // Every control uses the window's font.
+    QCOMPARE(widget->font(), m_form->font());
+    // Fields sit above the unit labels they overlap.
+    if (qobject_cast<QLineEdit *>(widget)) {
+        const QPoint overlap = widget->geometry().topLeft() + QPoint(1, 5);
+        QCOMPARE(widget->parentWidget()->childAt(overlap), widget);
+    }
+}
+
+void TestForm1::initialState()
+{
+    QCOMPARE(m_form->windowTitle(), QStringLiteral("Horalis"));
+    QCOMPARE(m_form->size(), QSize(473, 274));
+    QCOMPARE(m_form->minimumSize(), m_form->maximumSize());
+    QVERIFY(!m_form->windowIcon().pixmap(24, 24).isNull());
+    QCOMPARE(QImage(QStringLiteral(":/horalis/horalis-24.png")).size(), QSize(24, 24));
+    QVERIFY(m_form->Option2->isChecked());
+    QVERIFY(!m_form->Option1->isChecked());
+    QVERIFY(m_form->c1->toPlainText().isEmpty());
+    QVERIFY(m_form->Frame1->title().isEmpty());
+    QCOMPARE(m_form->NetTime.toString(), QString());
+    QCOMPARE(m_form->NetDate, QString());
+    QCOMPARE(QApplication::focusWidget(), m_form->Command1);
+    QVERIFY(!m_form->Label10->text().isEmpty());
+    QVERIFY(m_form->Label10->fontMetrics().horizontalAdvance(m_form->Label10->text()) <= 369);
+    QVERIFY(m_form->Label6->visibleRegion().isEmpty());
+    QVERIFY(m_messages.shown.isEmpty());
+    QVERIFY(m_clock.writes.isEmpty());
+    // The six fields are whole: a field's text fits its width.
+    for (QLineEdit *field : m_form->findChildren<QLineEdit *>()) {
+        const int room = field->contentsRect().width();
+        QVERIFY2(field->fontMetrics().horizontalAdvance(field->text()) <= room,
+                 qPrintable(field->objectName()));
+        QVERIFY2(field->fontMetrics().height() <= field->contentsRect().height() + 1,
+                 qPrintable(field->objectName()));
+    }
+}
+
+void TestForm1::tabOrder()
+{
+    const QStringList expected = {"b1",       "b2",       "b3",       "a1", "a2",      "a3",
+                                  "Command3", "Command4", "Command2", "c1", "Option2", "Command1"};
+    QStringList visited;
+    for (int i = 0; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, expected);
+
+    // The mode choice is one stop: the arrow keys move within it, Tab leaves it.
+    m_form->Option2->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(m_form->Option2, Qt::Key_Left);
+    QCOMPARE(QApplication::focusWidget(), m_form->Option1);
+    QVERIFY(m_form->Option1->isChecked());
+    QTest::keyClick(m_form->Option1, Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), m_form->c1);
+    QTest::keyClick(m_form->c1, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), m_form->Option1);
+    QTest::keyClick(m_form->Option1, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), m_form->Command1);
+}
+
+void TestForm1::keyboardNeverClicksUnfocusedButtons()
+{
+    QList<std::shared_ptr<QSignalSpy>> spies;
+    for (QPushButton *button : m_form->findChildren<QPushButton *>())
+        spies << std::make_shared<QSignalSpy>(button, &QPushButton::clicked);
+    const auto clicks = [&spies] {
+        int total = 0;
+        for (const auto &spy : spies)
+            total += spy->count();
+        return total;
+    };
+
+    // Escape clicks nothing, wherever the focus is; Enter in a field clicks nothing.
+    QTest::keyClick(m_form->Command1, Qt::Key_Escape);
+    m_form->a1->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(m_form->a1, Qt::Key_Return);
+    QTest::keyClick(m_form->a1, Qt::Key_Enter);
+    QTest::keyClick(m_form->a1, Qt::Key_Escape);
+    QCOMPARE(clicks(), 0);
+
+    // Enter clicks the button that has the focus, and only that one.
+    QSignalSpy command1(m_form->Command1, &QPushButton::clicked);
+    m_form->Command1->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(m_form->Command1, Qt::Key_Return);
+    QCOMPARE(command1.count(), 1);
+    QCOMPARE(clicks(), 1);
+    QVERIFY(m_form->isVisible());
+}
+
+void TestForm1::fillFromClock_data()
+{
+    QTest::addColumn<QDateTime>("start");
+    QTest::addColumn<int>("stepMs");
+    QTest::addColumn<QStringList>("fields"); // a1 a2 a3 b1 b2 b3
+
+    QTest::newRow("first of March") << QDateTime(QDate(2026, 3, 1), QTime(9, 5, 7)) << 0
+                                    << QStringList{"09", "05", "07", "2026", "03", "01"};
+    QTest::newRow("afternoon on the 24-hour clock")
+        << QDateTime(QDate(2026, 6, 15), QTime(14, 30, 0)) << 0
+        << QStringList{"14", "30", "00", "2026", "06", "15"};
+    QTest::newRow("minute, not month") << QDateTime(QDate(2026, 12, 1), QTime(10, 7, 0)) << 0
+                                       << QStringList{"10", "07", "00", "2026", "12", "01"};
+    // One reading per field: midnight passes between the hour and the minute.
+    QTest::newRow("midnight between readings")
+        << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59, 900)) << 200
+        << QStringList{"23", "00", "00", "2027", "01", "01"};
+    QTest::newRow("second turns after the minute")
+        << QDateTime(QDate(2026, 12, 7), QTime(8, 15, 59, 800)) << 150
+        << QStringList{"08", "15", "00", "2026", "12", "07"};
+}
+
+void TestForm1::fillFromClock()
+{
+    QFETCH(QDateTime, start);
+    QFETCH(int, stepMs);
+    QFETCH(QStringList, fields);
+
+    m_clock.current = start;
+    m_clock.advancePerReadingMs = stepMs;
+    m_form->Command1->click();
+    const QStringList shown = {m_form->a1->text(), m_form->a2->text(), m_form->a3->text(),
+                               m_form->b1->text(), m_form->b2->text(), m_form->b3->text()};
+    QCOMPARE(shown, fields);
+    QCOMPARE(m_clock.current, start.addMSecs(6 * stepMs));
+    QVERIFY(m_clock.writes.isEmpty());
+    QCOMPARE(QApplication::focusWidget(), m_form->Command1);
+}
+
+void TestForm1::focusSelectsLeadingDigits_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("selected");
+    QTest::addColumn<QString>("afterTyping9");
+
+    QTest::newRow("year, four digits") << "b1"
+                                       << "2026"
+                                       << "2026"
+                                       << "9";
+    QTest::newRow("month") << "b2"
+                           << "12"
+                           << "12"
+                           << "9";
+    QTest::newRow("day") << "b3"
+                         << "07"
+                         << "07"
+                         << "9";
+    QTest::newRow("hour") << "a1"
+                          << "23"
+                          << "23"
+                          << "9";
+    QTest::newRow("minute, five characters typed") << "a2"
+                                                   << "12345"
+                                                   << "12"
+                                                   << "9345";
+    QTest::newRow("second, one character") << "a3"
+                                           << "7"
+                                           << "7"
+                                           << "9";
+    QTest::newRow("empty field") << "a3"
+                                 << ""
+                                 << ""
+                                 << "9";
+    QTest::newRow("year, longer text") << "b1"
+                                       << "202612"
+                                       << "2026"
+                                       << "912";
+}
+
+void TestForm1::focusSelectsLeadingDigits()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    QFETCH(QString, selected);
+    QFETCH(QString, afterTyping9);
+
+    auto *entry = m_form->findChild<QLineEdit *>(field);
+    QVERIFY(entry);
+    entry->setText(text);
+    // Arrive from the keyboard, as Tab does.
+    QTest::keyClick(m_form->Command1, Qt::Key_Tab);
+    entry->setFocus(Qt::TabFocusReason);
+    QTRY_COMPARE(QApplication::focusWidget(), entry);
+    QCOMPARE(entry->selectedText(), selected);
+    QCOMPARE(entry->selectionStart(), selected.isEmpty() ? -1 : 0);
+    QTest::keyClick(entry, Qt::Key_9);
+    QCOMPARE(entry->text(), afterTyping9);
+}
+
+void TestForm1::modeSwitchKeepsTexts()
+{
+    m_form->c1->setPlainText(QStringLiteral("标准时间： x"));
+    m_form->a2->setText(QStringLiteral("abc"));
+    for (int i = 0; i < 2; ++i) {
+        QTest::mouseClick(m_form->Option1, Qt::LeftButton);
+        QVERIFY(m_form->Option1->isChecked());
+        QVERIFY(!m_form->Option2->isChecked());
+    }
+    QTest::mouseClick(m_form->Option2, Qt::LeftButton);
+    QVERIFY(m_form->Option2->isChecked());
+    QVERIFY(!m_form->Option1->isChecked());
+    QCOMPARE(m_form->a2->text(), QStringLiteral("abc"));
+    QCOMPARE(m_form->c1->toPlainText(), QStringLiteral("标准时间： x"));
+}
+
+void TestForm1::applyPrompts_data()
+{
+    QTest::addColumn<bool>("manual");
+    QTest::addColumn<QStringList>("fields"); // a1 a2 a3 b1 b2 b3
+    QTest::addColumn<QString>("message");
+
+    const QString enter = QStringLiteral("请输入当前时间！");
+    QTest::newRow("manual, all empty") << true << QStringList{"", "", "", "", "", ""} << enter;
+    QTest::newRow("manual, date empty")
+        << true << QStringList{"12", "30", "00", "", "", ""} << enter;
+    QTest::newRow("manual, time empty")
+        << true << QStringList{"", "", "", "2026", "12", "7"} << enter;
+    QTest::newRow("network, nothing fetched")
+        << false << QStringList{"12", "30", "00", "2026", "12", "7"}
+        << QStringLiteral("请选获取网络时间！");
+}
+
+void TestForm1::applyPrompts()
+{
+    QFETCH(bool, manual);
+    QFETCH(QStringList, fields);
+    QFETCH(QString, message);
+
+    if (manual)
+        m_form->Option1->click();
+    QLineEdit *entries[] = {m_form->a1, m_form->a2, m_form->a3, m_form->b1, m_form->b2, m_form->b3};
+    for (int i = 0; i < 6; ++i)
+        entries[i]->setText(fields[i]);
+
+    m_form->Command3->click();
+    QCOMPARE(m_messages.shown.size(), 1);
+    QCOMPARE(m_messages.shown[0].text, message);
+    QCOMPARE(m_messages.shown[0].title, QStringLiteral("友情提示"));
+    QCOMPARE(m_messages.shown[0].flags, 64);
+    QVERIFY(m_clock.writes.isEmpty());
+}
+
+void TestForm1::applySetsTimeThenDate_data()
+{
+    QTest::addColumn<QStringList>("fields"); // a1 a2 a3 b1 b2 b3
+    QTest::addColumn<QString>("refusal");    // the clock refuses the time with this text
+    QTest::addColumn<QStringList>("writes");
+    QTest::addColumn<QString>("error"); // fragment of the error box, "" for none
+
+    QTest::newRow("time then date") << QStringList{"12", "30", "00", "12", "5", "1"} << ""
+                                    << QStringList{"time 12:30:00", "date 2012-05-01"} << "";
+    QTest::newRow("short fields") << QStringList{"8", "5", "30", "2026", "12", "7"} << ""
+                                  << QStringList{"time 08:05:30", "date 2026-12-07"} << "";
+    QTest::newRow("blank counts as filled, then fails")
+        << QStringList{" ", " ", " ", "2026", "12", "7"} << "" << QStringList{} << "不是有效的时间";
+    QTest::newRow("letter in the hour: clock untouched")
+        << QStringList{"x", "30", "00", "2026", "12", "7"} << "" << QStringList{} << "“x:30:00”";
+    QTest::newRow("hour out of range")
+        << QStringList{"24", "00", "00", "2026", "12", "7"} << "" << QStringList{} << "“24:00:00”";
+    QTest::newRow("only the hour empty")
+        << QStringList{"", "30", "00", "2026", "12", "7"} << "" << QStringList{} << "“:30:00”";
+    QTest::newRow("bad month: time set, date not")
+        << QStringList{"12", "30", "00", "2026", "x", "7"} << "" << QStringList{"time 12:30:00"}
+        << "“2026-x-7”";
+    QTest::newRow("day that does not exist") << QStringList{"12", "30", "00", "2026", "2", "29"}
+                                             << "" << QStringList{"time 12:30:00"} << "2026-2-29";
+    QTest::newRow("clock refuses")
+        << QStringList{"12", "30", "00", "2026", "12", "7"}
+        << "没有修改系统时间的权限，请以管理员身份运行。" << QStringList{}
+        << "没有修改系统时间的权限，请以管理员身份运行。";
+}
+
+void TestForm1::applySetsTimeThenDate()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(QString, refusal);
+    QFETCH(QStringList, writes);
+    QFETCH(QString, error);
+
+    if (!refusal.isEmpty())
+        m_clock.refuseTime = refusal;
+    m_form->Option1->click();
+    QLineEdit *entries[] = {m_form->a1, m_form->a2, m_form->a3, m_form->b1, m_form->b2, m_form->b3};
+    for (int i = 0; i < 6; ++i)
+        entries[i]->setText(fields[i]);
+
+    m_form->Command3->click();
+    QCOMPARE(m_clock.writes, writes);
+    if (error.isEmpty()) {
+        QVERIFY(m_messages.shown.isEmpty());
+    } else {
+        QCOMPARE(m_messages.shown.size(), 1);
+        const ShownBox &box = m_messages.shown[0];
+        QVERIFY2(box.text.startsWith(QStringLiteral("时间格式不对，")), qPrintable(box.text));
+        QVERIFY2(box.text.contains(error), qPrintable(box.text));
+        QCOMPARE(box.title, QStringLiteral("系统提示"));
+        QCOMPARE(box.flags, 64);
+    }
+    // Applying changes no field.
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(entries[i]->text(), fields[i]);
+}
+
+void TestForm1::closeEndsTheWindow()
+{
+    m_form->Command4->click();
+    QVERIFY(!m_form->isVisible());
+    // Closing the last window ends the event loop and so the program.
+    QVERIFY(m_form->testAttribute(Qt::WA_QuitOnClose));
+    QVERIFY(QApplication::quitOnLastWindowClosed());
+    QVERIFY(m_messages.shown.isEmpty());
+}
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

@@ -1,0 +1,104 @@
+// The real message boxes and pointer, shown offscreen and closed by the test.
+#include "messageboxes.h"
+#include "pointer.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+
+using namespace horalis;
+
+struct SeenBox {
+    QString text, title, buttonText;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int buttons = 0;
+    bool modal = false;
+};
+
+class TestMessageBoxes : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QApplication::setApplicationName(QStringLiteral("Horalis")); }
+    void cleanup() { QTRY_COMPARE(QApplication::topLevelWidgets().size(), 0); }
+
+    void showsAndWaits_data();
+    void showsAndWaits();
+    void busyPointerIsBalanced();
+};
+
+void TestMessageBoxes::showsAndWaits_data()
+{
+    QTest::addColumn<int>("flags");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("shownTitle");
+
+    QTest::newRow("information, own title")
+        << 64 << QStringLiteral("友情提示") << int(QMessageBox::Information) << "友情提示";
+    QTest::newRow("no icon, application title")
+        << 0 << QString() << int(QMessageBox::NoIcon) << "Horalis";
+    QTest::newRow("warning") << 48 << QStringLiteral("系统提示") << int(QMessageBox::Warning)
+                             << "系统提示";
+}
+
+void TestMessageBoxes::showsAndWaits()
+{
+    QFETCH(int, flags);
+    QFETCH(QString, title);
+    QFETCH(int, icon);
+    QFETCH(QString, shownTitle);
+
+    // Reads the box while it is open, then presses its one button, as a user would.
+    SeenBox seen;
+    QTimer closer;
+    closer.setInterval(10);
+    connect(&closer, &QTimer::timeout, this, [&seen, &closer] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        closer.stop();
+        seen = {box->text(), box->windowTitle(),         {},
+                box->icon(), int(box->buttons().size()), box->isModal()};
+        if (!box->buttons().isEmpty()) {
+            seen.buttonText = box->buttons().constFirst()->text();
+            box->buttons().constFirst()->click();
+        }
+    });
+    closer.start();
+
+    QWidget parent;
+    parent.show();
+    QtMessageBoxes boxes;
+    boxes.setParentWidget(&parent);
+    boxes.show(QStringLiteral("请输入当前时间！"), flags, title);
+
+    QCOMPARE(seen.text, QStringLiteral("请输入当前时间！"));
+    QCOMPARE(seen.title, shownTitle);
+    QCOMPARE(int(seen.icon), icon);
+    QCOMPARE(seen.buttons, 1);
+    QCOMPARE(seen.buttonText, QStringLiteral("确定"));
+    QVERIFY(seen.modal);
+}
+
+void TestMessageBoxes::busyPointerIsBalanced()
+{
+    {
+        OverrideCursorPointer pointer;
+        pointer.set(PointerBusy);
+        pointer.set(PointerBusy);
+        QVERIFY(QApplication::overrideCursor());
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        pointer.set(PointerDefault);
+        QVERIFY(!QApplication::overrideCursor());
+        pointer.set(PointerDefault);
+        pointer.set(PointerBusy);
+    }
+    // Destroying the pointer while busy restores the default one.
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+QTEST_MAIN(TestMessageBoxes)
+#include "tst_messageboxes.moc"

@@ -1,0 +1,322 @@
+#include "runtimeerror.h"
+#include "systemclock.h"
+
+#include <QFile>
+#include <QTest>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+using namespace horalis;
+
+namespace {
+
+// Stands in for the machine's clock: reads what the test put there, records every
+// attempt to set it and, like a real clock, shows the written time afterwards.
+class FakeCalls : public ClockSystemCalls {
+public:
+    qint64 realtime = 0;
+    qint64 monotonic = 0;
+    int failWith = 0;
+    QList<qint64> written;
+
+    qint64 realtimeNs() override { return realtime; }
+    qint64 monotonicNs() override { return monotonic; }
+    int setRealtimeNs(qint64 ns) override
+    {
+        written.append(ns);
+        if (failWith == 0)
+            realtime = ns;
+        return failWith;
+    }
+};
+
+qint64 utcNs(const QString &iso)
+{
+    const QDateTime utc = QDateTime::fromString(iso, Qt::ISODateWithMs);
+    Q_ASSERT(utc.isValid() && utc.timeSpec() == Qt::UTC);
+    return utc.toMSecsSinceEpoch() * 1'000'000;
+}
+
+// Switches the process to a zone and proves that Qt follows: its offset for a fixed
+// instant must match what the C library now reports for TZ.
+void useZone(const QByteArray &zone)
+{
+    qputenv("TZ", zone);
+    tzset();
+    const time_t probe = 1782900000; // 2026-07-01 10:00 UTC
+    tm fields{};
+    localtime_r(&probe, &fields);
+    QCOMPARE(QDateTime::fromSecsSinceEpoch(probe, Qt::LocalTime).offsetFromUtc(),
+             int(fields.tm_gmtoff));
+}
+
+} // namespace
+
+class TestSystemClock : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Every zone must be a real tzdata file: an unknown TZ silently means UTC.
+        for (const char *zone : {"Europe/Berlin", "America/New_York", "Asia/Shanghai"})
+            QVERIFY2(QFile::exists(QStringLiteral("/usr/share/zoneinfo/") + zone), zone);
+        m_savedTz = qgetenv("TZ");
+        m_hadTz = qEnvironmentVariableIsSet("TZ");
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_hadTz)
+            qputenv("TZ", m_savedTz);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
+    void now_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("utc");
+        QTest::addColumn<QString>("local");
+
+        QTest::newRow("Berlin summer") << QByteArray("Europe/Berlin") << "2026-07-01T10:00:00.250Z"
+                                       << "2026-07-01 12:00:00.250";
+        QTest::newRow("Berlin winter") << QByteArray("Europe/Berlin") << "2026-12-07T04:50:00.000Z"
+                                       << "2026-12-07 05:50:00.000";
+        QTest::newRow("New York, local date a day behind")
+            << QByteArray("America/New_York") << "2026-12-07T03:00:00.000Z"
+            << "2026-12-06 22:00:00.000";
+        QTest::newRow("Shanghai, local date a day ahead")
+            << QByteArray("Asia/Shanghai") << "2026-12-06T16:30:00.000Z"
+            << "2026-12-07 00:30:00.000";
+        QTest::newRow("UTC") << QByteArray("UTC") << "2026-12-07T04:50:12.345Z"
+                             << "2026-12-07 04:50:12.345";
+    }
+
+    void now()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, utc);
+        QFETCH(QString, local);
+        useZone(zone);
+        FakeCalls calls;
+        calls.realtime = utcNs(utc) + 999'999; // below a millisecond: dropped
+        calls.monotonic = 5'123'999'999;
+        SystemClock clock(calls);
+
+        const QDateTime now = clock.now();
+        QCOMPARE(now.timeSpec(), Qt::LocalTime);
+        QCOMPARE(now.toString(u"yyyy-MM-dd HH:mm:ss.zzz"), local);
+        QCOMPARE(clock.monotonicMs(), 5123);
+    }
+
+    // One step as the window does it. An empty "written" means the step must throw,
+    // with "error" in its description, and leave the clock alone.
+    void setOne_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("nowUtc");
+        QTest::addColumn<QTime>("time"); // setTimeOfDay when valid, otherwise ...
+        QTest::addColumn<QDate>("date"); // ... setDate
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QString>("error");
+
+        const QByteArray berlin("Europe/Berlin"), newYork("America/New_York"),
+            shanghai("Asia/Shanghai"), utc("UTC");
+        const QTime noTime;
+        const QDate noDate;
+        const QString gap = QStringLiteral("本地时区中不存在 %1 这个时刻");
+        const QString range = QStringLiteral("超出了系统时钟能设置的范围");
+
+        // setTimeOfDay keeps today's *local* date, whatever the UTC date is.
+        QTest::newRow("time: Berlin summer")
+            << berlin << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30) << noDate
+            << "2026-07-01T06:15:30.000Z"
+            << "";
+        QTest::newRow("time: Berlin, local date ahead of UTC")
+            << berlin << "2026-07-01T23:30:00.000Z" << QTime(12, 0) << noDate
+            << "2026-07-02T10:00:00.000Z"
+            << "";
+        QTest::newRow("time: New York, local date behind UTC")
+            << newYork << "2026-12-07T03:00:00.000Z" << QTime(6, 0) << noDate
+            << "2026-12-06T11:00:00.000Z"
+            << "";
+        QTest::newRow("time: Shanghai at 23:59:59.900")
+            << shanghai << "2026-12-07T15:59:59.900Z" << QTime(0, 0) << noDate
+            << "2026-12-06T16:00:00.000Z"
+            << "";
+        QTest::newRow("time: milliseconds dropped")
+            << utc << "2026-12-07T04:50:12.345Z" << QTime(10, 20, 30, 250) << noDate
+            << "2026-12-07T10:20:30.000Z"
+            << "";
+        QTest::newRow("time: Berlin, across the jump on its day")
+            << berlin << "2026-03-29T00:30:00.000Z" << QTime(3, 30) << noDate
+            << "2026-03-29T01:30:00.000Z"
+            << "";
+        QTest::newRow("time: Berlin gap") << berlin << "2026-03-29T00:30:00.000Z" << QTime(2, 30)
+                                          << noDate << "" << gap.arg("2026-03-29 02:30:00");
+        QTest::newRow("time: New York gap") << newYork << "2026-03-08T06:00:00.000Z" << QTime(2, 30)
+                                            << noDate << "" << gap.arg("2026-03-08 02:30:00");
+        QTest::newRow("time: Berlin repeated hour, earlier one")
+            << berlin << "2026-10-25T10:00:00.000Z" << QTime(2, 30) << noDate
+            << "2026-10-25T00:30:00.000Z"
+            << "";
+        QTest::newRow("time: New York repeated hour, earlier one")
+            << newYork << "2026-11-01T12:00:00.000Z" << QTime(1, 30) << noDate
+            << "2026-11-01T05:30:00.000Z"
+            << "";
+
+        // setDate keeps the local time of day, milliseconds included, under the
+        // offset in force on the new date.
+        QTest::newRow("date: Berlin summer to winter")
+            << berlin << "2026-07-01T10:00:00.500Z" << noTime << QDate(2026, 12, 24)
+            << "2026-12-24T11:00:00.500Z"
+            << "";
+        QTest::newRow("date: Berlin winter to summer")
+            << berlin << "2026-12-07T04:50:00.000Z" << noTime << QDate(2026, 7, 1)
+            << "2026-07-01T03:50:00.000Z"
+            << "";
+        QTest::newRow("date: New York summer to winter")
+            << newYork << "2026-07-01T16:00:00.000Z" << noTime << QDate(2026, 1, 15)
+            << "2026-01-15T17:00:00.000Z"
+            << "";
+        QTest::newRow("date: Shanghai") << shanghai << "2026-12-07T04:50:00.000Z" << noTime
+                                        << QDate(2027, 2, 1) << "2027-02-01T04:50:00.000Z"
+                                        << "";
+        QTest::newRow("date: UTC at 23:59:59.900 to the next day")
+            << utc << "2026-12-31T23:59:59.900Z" << noTime << QDate(2027, 1, 1)
+            << "2027-01-01T23:59:59.900Z"
+            << "";
+        QTest::newRow("date: Berlin gap")
+            << berlin << "2026-07-01T00:30:00.000Z" << noTime << QDate(2026, 3, 29) << ""
+            << gap.arg("2026-03-29 02:30:00");
+        QTest::newRow("date: Berlin repeated hour, earlier one")
+            << berlin << "2026-07-01T00:30:00.000Z" << noTime << QDate(2026, 10, 25)
+            << "2026-10-25T00:30:00.000Z"
+            << "";
+
+        // The range the system clock takes.
+        QTest::newRow("date: the epoch itself") << utc << "2026-12-07T00:00:00.000Z" << noTime
+                                                << QDate(1970, 1, 1) << "1970-01-01T00:00:00.000Z"
+                                                << "";
+        QTest::newRow("date: 1969")
+            << utc << "2026-12-07T04:50:00.000Z" << noTime << QDate(1969, 12, 31) << "" << range;
+        QTest::newRow("date: Berlin, 1970-01-01 local is still 1969 UTC")
+            << berlin << "2026-12-06T23:30:00.000Z" << noTime << QDate(1970, 1, 1) << "" << range;
+        QTest::newRow("date: 2263")
+            << utc << "2026-12-07T04:50:00.000Z" << noTime << QDate(2263, 1, 1) << "" << range;
+    }
+
+    void setOne()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, nowUtc);
+        QFETCH(QTime, time);
+        QFETCH(QDate, date);
+        QFETCH(QString, written);
+        QFETCH(QString, error);
+        useZone(zone);
+        FakeCalls calls;
+        calls.realtime = utcNs(nowUtc);
+        SystemClock clock(calls);
+        // Qt 6.4 resolves a repeated hour after the previous local conversion in the
+        // process (a winter one makes it pick the later instant); the clock must not.
+        QDateTime(QDate(2026, 1, 10), QTime(12, 0), Qt::LocalTime).toMSecsSinceEpoch();
+
+        QString thrown;
+        try {
+            if (time.isValid())
+                clock.setTimeOfDay(time);
+            else
+                clock.setDate(date);
+        } catch (const RunTimeError &e) {
+            thrown = e.description();
+        }
+        if (written.isEmpty()) {
+            QVERIFY2(thrown.contains(error), qPrintable(thrown));
+            QVERIFY(calls.written.isEmpty());
+        } else {
+            QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
+            QCOMPARE(calls.written, QList<qint64>{utcNs(written)});
+        }
+    }
+
+    // The window sets the time of day, then the date; the clock runs on in between,
+    // and the date step must use the time of day read at that moment.
+    void timeThenDate_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("nowUtc");
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<QDate>("date");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+
+        QTest::newRow("Berlin summer to winter")
+            << QByteArray("Europe/Berlin") << "2026-07-01T10:00:00.000Z" << QTime(8, 0)
+            << QDate(2026, 12, 24) << "2026-07-01T06:00:00.000Z"
+            << "2026-12-24T07:00:01.500Z";
+        QTest::newRow("Shanghai, midnight passes in between")
+            << QByteArray("Asia/Shanghai") << "2026-12-07T04:50:00.000Z" << QTime(23, 59, 59)
+            << QDate(2027, 1, 1) << "2026-12-07T15:59:59.000Z"
+            << "2026-12-31T16:00:00.500Z";
+    }
+
+    void timeThenDate()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, nowUtc);
+        QFETCH(QTime, time);
+        QFETCH(QDate, date);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        useZone(zone);
+        FakeCalls calls;
+        calls.realtime = utcNs(nowUtc);
+        SystemClock clock(calls);
+
+        clock.setTimeOfDay(time);
+        calls.realtime += 1'500'000'000;
+        clock.setDate(date);
+        QCOMPARE(calls.written, (QList<qint64>{utcNs(first), utcNs(second)}));
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("EPERM") << EPERM << QStringLiteral("管理员");
+        QTest::newRow("EACCES") << EACCES << QStringLiteral("管理员");
+        QTest::newRow("EINVAL") << EINVAL << QString::fromLocal8Bit(std::strerror(EINVAL));
+    }
+
+    void refused()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, expected);
+        useZone("UTC");
+        FakeCalls calls;
+        calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
+        calls.failWith = error;
+        SystemClock clock(calls);
+
+        try {
+            clock.setDate(QDate(2027, 1, 1));
+            QFAIL("a refused write must throw");
+        } catch (const RunTimeError &e) {
+            QVERIFY2(e.description().contains(expected), qPrintable(e.description()));
+            QCOMPARE(e.description().contains(u"管理员"), error != EINVAL);
+        }
+        QCOMPARE(calls.written.size(), 1);
+    }
+
+private:
+    QByteArray m_savedTz;
+    bool m_hadTz = false;
+};
+
+QTEST_GUILESS_MAIN(TestSystemClock)
+#include "tst_systemclock.moc"

@@ -1,0 +1,108 @@
+#include "runtimeerror.h"
+#include "systemclock.h"
+
+#include <QTest>
+#include <ctime>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace horalis;
+
+namespace {
+
+constexpr quint32 kSysTimeBit = 1u << CAP_SYS_TIME; // CAP_SYS_TIME < 32: first word
+
+bool readCaps(__user_cap_data_struct (&data)[2])
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return syscall(SYS_capget, &header, data) == 0;
+}
+
+// Drops CAP_SYS_TIME for good from this thread (the one the tests run on) and reports
+// whether capget confirms it is gone. The bounding set goes first, as it needs
+// CAP_SETPCAP, which the capset below may remove along with the rest.
+bool dropSysTime()
+{
+    prctl(PR_CAPBSET_DROP, CAP_SYS_TIME, 0, 0, 0);
+    __user_cap_data_struct data[2]{};
+    if (!readCaps(data))
+        return false;
+    data[0].effective &= ~kSysTimeBit;
+    data[0].permitted &= ~kSysTimeBit;
+    data[0].inheritable &= ~kSysTimeBit;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    syscall(SYS_capset, &header, data);
+    return readCaps(data) && !(data[0].effective & kSysTimeBit) &&
+           !(data[0].permitted & kSysTimeBit);
+}
+
+qint64 nsOf(clockid_t id)
+{
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// How far the real clock stands from the monotonic one; it changes only when someone
+// sets the real clock.
+qint64 realtimeStepNs()
+{
+    return nsOf(CLOCK_REALTIME) - nsOf(CLOCK_MONOTONIC);
+}
+
+} // namespace
+
+// Runs the real system calls, but only once this process can no longer set the clock.
+class TestSystemClockRefusal : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!dropSysTime())
+            QSKIP("cannot confirm that CAP_SYS_TIME is gone; the real clock is not touched");
+    }
+
+    void readsTheRealClock()
+    {
+        LinuxClockSystemCalls calls;
+        SystemClock clock(calls);
+        QVERIFY(qAbs(clock.now().msecsTo(QDateTime::currentDateTime())) < 2000);
+        QVERIFY(qAbs(clock.monotonicMs() - nsOf(CLOCK_MONOTONIC) / 1'000'000) < 2000);
+    }
+
+    void refusesWithoutPermission_data()
+    {
+        QTest::addColumn<bool>("timeOfDay");
+        QTest::newRow("setTimeOfDay") << true;
+        QTest::newRow("setDate") << false;
+    }
+
+    // Asks for the time it already is, so that even a wrongly granted write would
+    // leave the machine's clock where it was to within a second.
+    void refusesWithoutPermission()
+    {
+        QFETCH(bool, timeOfDay);
+        LinuxClockSystemCalls calls;
+        SystemClock clock(calls);
+        const qint64 stepBefore = realtimeStepNs();
+        const QDateTime now = QDateTime::currentDateTime();
+
+        QString thrown;
+        try {
+            if (timeOfDay)
+                clock.setTimeOfDay(now.time());
+            else
+                clock.setDate(now.date());
+        } catch (const RunTimeError &e) {
+            thrown = e.description();
+        }
+        QVERIFY2(thrown.contains(u"管理员"), qPrintable(thrown));
+        QVERIFY(qAbs(realtimeStepNs() - stepBefore) < 100'000'000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSystemClockRefusal)
+#include "tst_systemclock_refusal.moc"
