@@ -1,14 +1,24 @@
 // Start-up, the mode choice, the entry fields and closing.
 #include "form1.h"
 
-#include "timetext.h"
+#include "daytimeconfig.h"
 
+#include <QCloseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpSocket>
 
 namespace horalis {
 
-Form1::Form1(PlatformServices services, QWidget *parent) : QWidget(parent), m_services(services)
+DaytimeServers DaytimeServers::builtIn()
+{
+    return {QStringLiteral(HORALIS_PRIMARY_HOST), QStringLiteral(HORALIS_SECONDARY_HOST),
+            HORALIS_DAYTIME_PORT};
+}
+
+Form1::Form1(PlatformServices services, DaytimeServers servers, QWidget *parent)
+    : QWidget(parent), Winsock1(new QTcpSocket(this)), m_services(services),
+      m_servers(std::move(servers))
 {
     createControls();
     connectHandlers();
@@ -33,6 +43,7 @@ void Form1::connectHandlers()
     connect(Option1, &QRadioButton::clicked, this, &Form1::Option1_Click);
     connect(Option2, &QRadioButton::clicked, this, &Form1::Option2_Click);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
 
@@ -42,6 +53,11 @@ void Form1::connectHandlers()
     };
     for (const auto &[entry, handler] : focusHandlers)
         connect(entry, &EntryField::gotFocus, this, handler);
+
+    connect(Winsock1, &QTcpSocket::readyRead, this,
+            [this] { Winsock1_DataArrival(Winsock1->bytesAvailable()); });
+    connect(Winsock1, &QTcpSocket::errorOccurred, this, &Form1::Winsock1_Error);
+    connect(Winsock1, &QTcpSocket::disconnected, this, &Form1::Winsock1_Close);
 }
 
 void Form1::Form_Load()
@@ -115,6 +131,15 @@ void Form1::b3_GotFocus()
 void Form1::Command4_Click()
 {
     close();
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    // A fetch may be waiting inside a click handler further up the stack: tell it to
+    // give up, so the program ends instead of finishing the fetch.
+    m_unloading = true;
+    Winsock1->abort();
+    QWidget::closeEvent(event);
 }
 
 } // namespace horalis

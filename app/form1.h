@@ -1,7 +1,9 @@
 #pragma once
 
+#include "daytimereply.h"
 #include "services.h"
 
+#include <QAbstractSocket>
 #include <QLineEdit>
 #include <QString>
 #include <QVariant>
@@ -31,12 +33,24 @@ protected:
     void focusInEvent(QFocusEvent *event) override;
 };
 
+// Where the network time comes from. The program uses the servers fixed at build
+// time; tests point it at servers of their own.
+struct DaytimeServers {
+    QString primaryHost;   // answers in Beijing time, "YYYY-MM-DD HH:MM:SS"
+    QString secondaryHost; // answers in UTC, in the NIST layout
+    quint16 port = 13;
+    int queryTimeoutMs = 5000; // a query that gets no reply by then has failed
+
+    static DaytimeServers builtIn();
+};
+
 // The program's window: the six entry fields, the mode choice, the network status
 // line and the four commands.
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    explicit Form1(PlatformServices services, QWidget *parent = nullptr);
+    explicit Form1(PlatformServices services, DaytimeServers servers = DaytimeServers::builtIn(),
+                   QWidget *parent = nullptr);
 
     // Shows the window centred on the screen.
     void showCentred();
@@ -74,12 +88,14 @@ public:
     QLabel *Label9 = nullptr;
     QLabel *Label10 = nullptr;
     QLabel *Label11 = nullptr;
+    QTcpSocket *Winsock1;
 
     // Start-up and the command handlers.
     void Form_Load();
     void Option1_Click();
     void Option2_Click();
     void Command1_Click();
+    void Command2_Click();
     void Command3_Click();
     void Command4_Click();
     void a1_GotFocus();
@@ -88,8 +104,19 @@ public:
     void b1_GotFocus();
     void b2_GotFocus();
     void b3_GotFocus();
+    void Winsock1_DataArrival(qint64 bytesTotal);
+    void Winsock1_Error(QAbstractSocket::SocketError error);
+    void Winsock1_Close();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private:
+    void GetNetworkTime();
+    void QueryDaytimeServer(const QString &host);
+    bool serverAnswered() const;
+    QString netTimeText() const;
+    void applyNetworkTime();
     void createControls();
     void connectHandlers();
     void centreOnScreen();
@@ -98,6 +125,14 @@ private:
     QDate toDate(const QString &text);
 
     PlatformServices m_services;
+    DaytimeServers m_servers;
+    ReplyBuffer m_reply;           // the current query's reply so far
+    bool m_queryActive = false;    // a query is waiting for the socket's events
+    bool m_queryEnded = false;     // the server closed the connection
+    qint64 m_replyArrivedMs = 0;   // monotonic time the current reply became complete
+    qint64 m_netTimeArrivedMs = 0; // monotonic time the reply behind NetTime arrived
+    bool m_fetching = false;       // Command2 is waiting for the network
+    bool m_unloading = false;      // the window is closing; abandon any query
 };
 
 } // namespace horalis

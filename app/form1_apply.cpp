@@ -27,6 +27,22 @@ QDate Form1::toDate(const QString &text)
     return textToDate(text, m_services.clock.now().date().year());
 }
 
+void Form1::applyNetworkTime()
+{
+    // The fetched values are Beijing time as of the moment their reply arrived. Both
+    // are converted before anything is written: the instant needs the two together.
+    const QTime time =
+        NetTime.typeId() == QMetaType::QTime ? NetTime.toTime() : textToTime(NetTime.toString());
+    const QDate date = toDate(NetDate);
+    const qint64 sinceReplyMs = m_services.clock.monotonicMs() - m_netTimeArrivedMs;
+    const QDateTime beijing(date, time, Qt::OffsetFromUTC, 8 * 3600);
+    // Written in this computer's own time zone, moved on by the time since the reply,
+    // so a later click does not set the clock back.
+    const QDateTime local = beijing.addMSecs(sinceReplyMs).toLocalTime();
+    m_services.clock.setTimeOfDay(local.time());
+    m_services.clock.setDate(local.date());
+}
+
 void Form1::Command3_Click()
 {
     try {
@@ -51,10 +67,7 @@ void Form1::Command3_Click()
                                      FriendlyTitle);
             return;
         }
-        const QTime netTime = NetTime.typeId() == QMetaType::QTime ? NetTime.toTime()
-                                                                   : textToTime(NetTime.toString());
-        m_services.clock.setTimeOfDay(netTime);
-        m_services.clock.setDate(toDate(NetDate));
+        applyNetworkTime();
     } catch (const RunTimeError &error) {
         m_services.messages.show(QStringLiteral("时间格式不对，") + error.description(),
                                  MbIconInformation, SystemTitle);

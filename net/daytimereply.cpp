@@ -36,6 +36,14 @@ DaytimeFields nistFields(const QString &reply)
     return {reply.mid(7, 8), reply.mid(16, 8)};
 }
 
+QTime nistTime(const QString &text)
+{
+    const QTime time = QTime::fromString(text, QStringLiteral("HH:mm:ss"));
+    if (text.size() != 8 || !time.isValid())
+        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(text.left(40)));
+    return time;
+}
+
 QTime utcToBeijing(QTime utc)
 {
     return QTime((utc.hour() + 8) % 24, utc.minute(), utc.second());

@@ -39,6 +39,10 @@ DaytimeFields primaryFields(const QString &reply);
 // NIST layout: a line feed, the Modified Julian Day, " YY-MM-DD HH:MM:SS ..." in UTC.
 DaytimeFields nistFields(const QString &reply);
 
+// The NIST "HH:MM:SS" time text. Stricter than what a user may type: a reply cut
+// short ("03:5") must not pass for 03:05. Throws RunTimeError.
+QTime nistTime(const QString &text);
+
 // A UTC time of day as Beijing time (UTC+8), wrapping past midnight.
 QTime utcToBeijing(QTime utc);
 

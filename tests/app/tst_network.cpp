@@ -1,0 +1,367 @@
+// The network time command against Daytime servers the test runs on loopback.
+#include "daytimeserver.h"
+#include "fakes.h"
+#include "form1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include <ctime>
+#include <memory>
+
+using namespace horalis;
+using namespace horalis::test;
+
+namespace {
+
+const QHostAddress PrimaryAddress(QStringLiteral("127.0.0.2"));
+const QHostAddress SecondaryAddress(QStringLiteral("127.0.0.3"));
+constexpr int Refuses = -1; // no server listens: the connection is refused
+const QByteArray PrimaryReply = "2026-12-07 15:39:29\r\n";
+const QByteArray NistReply = "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
+const QString Waiting = QStringLiteral("正在连接网络时间服务器，请稍候……");
+
+QByteArray nist(const char *date, const char *time)
+{
+    return QByteArray("\n61381 ") + date + ' ' + time + " 00 0 0 50.0 UTC(NIST) * \n";
+}
+
+} // namespace
+
+class TestNetwork : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void fetch_data();
+    void fetch();
+    void unresolvableNamesFailFast();
+    void clicksDuringTheWait();
+    void fetchedOnlyOnce();
+    void failedFetchCanBeRepeated();
+    void closingDuringFetchEndsAtOnce();
+    void applyWritesLocalTimeMovedOn_data();
+    void applyWritesLocalTimeMovedOn();
+
+private:
+    DaytimeServers startServers(int primary, const QByteArray &primaryReply, int secondary,
+                                const QByteArray &secondaryReply, int timeoutMs = 1500);
+    Form1 *makeWindow(const DaytimeServers &servers);
+    void fetchWith(int primary, const QByteArray &primaryReply, int secondary,
+                   const QByteArray &secondaryReply);
+
+    FakeClock m_clock;
+    RecordingMessageBoxes m_messages;
+    RecordingPointer m_pointer;
+    WaitingEventPump m_pump;
+    std::unique_ptr<DaytimeServer> m_primary, m_secondary;
+    std::unique_ptr<Form1> m_form;
+    QStringList m_seenDuringFetch; // status line and pointer while a box is shown
+};
+
+void TestNetwork::init()
+{
+    m_clock = FakeClock();
+    m_messages.shown.clear();
+    m_pointer.history.clear();
+}
+
+void TestNetwork::cleanup()
+{
+    m_form.reset();
+    m_primary.reset();
+    m_secondary.reset();
+    QCOMPARE(QApplication::topLevelWidgets().size(), 0);
+}
+
+DaytimeServers TestNetwork::startServers(int primary, const QByteArray &primaryReply, int secondary,
+                                         const QByteArray &secondaryReply, int timeoutMs)
+{
+    // The port is shared by both servers, as in the program: find one that is free on
+    // both loopback addresses.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        QTcpServer probe;
+        if (!probe.listen(PrimaryAddress))
+            break;
+        const quint16 port = probe.serverPort();
+        probe.close();
+        const auto start = [port](int behaviour, const QByteArray &reply,
+                                  const QHostAddress &address) {
+            auto server = std::make_unique<DaytimeServer>(
+                DaytimeServer::Behaviour(std::max(behaviour, 0)), reply);
+            if (behaviour != Refuses && !server->listen(address, port))
+                server.reset();
+            return server;
+        };
+        m_primary = start(primary, primaryReply, PrimaryAddress);
+        m_secondary = start(secondary, secondaryReply, SecondaryAddress);
+        if (m_primary && m_secondary)
+            return {PrimaryAddress.toString(), SecondaryAddress.toString(), port, timeoutMs};
+    }
+    qFatal("no free port on the loopback addresses");
+}
+
+Form1 *TestNetwork::makeWindow(const DaytimeServers &servers)
+{
+    m_form =
+        std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer, m_pump}, servers);
+    m_form->show();
+    return m_form.get();
+}
+
+void TestNetwork::fetch_data()
+{
+    QTest::addColumn<int>("primary");
+    QTest::addColumn<QByteArray>("primaryReply");
+    QTest::addColumn<int>("secondary");
+    QTest::addColumn<QByteArray>("secondaryReply");
+    QTest::addColumn<QList<int>>("connections"); // to the primary, to the secondary
+    QTest::addColumn<QString>("message");        // "" for none
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("netDate");
+
+    using C = QList<int>;
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
+    const QString none;
+    const QString failed = QStringLiteral("标准时间：  ");
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+
+    QTest::newRow("primary answers, secondary never asked")
+        << answers << PrimaryReply << answers << NistReply << C{2, 0} << none
+        << "标准时间： 2026-12-07 15:39:29"
+        << "2026-12-07";
+    QTest::newRow("primary reply in two pieces")
+        << int(DaytimeServer::AnswersInTwo) << PrimaryReply << answers << NistReply << C{2, 0}
+        << none << "标准时间： 2026-12-07 15:39:29"
+        << "2026-12-07";
+    QTest::newRow("primary refuses, NIST layout")
+        << Refuses << QByteArray() << answers << NistReply << C{0, 2} << none
+        << "标准时间： 26-12-07 11:52:21"
+        << "26-12-07";
+    QTest::newRow("primary silent, shift passes midnight")
+        << silent << QByteArray() << answers << nist("26-12-07", "16:05:09") << C{1, 2} << none
+        << "标准时间： 26-12-08 00:05:09"
+        << "26-12-08";
+    QTest::newRow("primary closes without data")
+        << int(DaytimeServer::ClosesAtOnce) << QByteArray() << answers
+        << nist("08-10-29", "07:39:29") << C{1, 2} << none << "标准时间： 08-10-29 15:39:29"
+        << "08-10-29";
+    QTest::newRow("NIST reply in two pieces")
+        << Refuses << QByteArray() << int(DaytimeServer::AnswersInTwo) << NistReply << C{0, 2}
+        << none << "标准时间： 26-12-07 11:52:21"
+        << "26-12-07";
+    QTest::newRow("both refuse") << Refuses << QByteArray() << Refuses << QByteArray() << C{0, 0}
+                                 << notFound << failed << "";
+    QTest::newRow("secondary silent")
+        << Refuses << QByteArray() << silent << QByteArray() << C{0, 1} << notFound << failed << "";
+    QTest::newRow("secondary closes without data")
+        << Refuses << QByteArray() << int(DaytimeServer::ClosesAtOnce) << QByteArray() << C{0, 1}
+        << notFound << failed << "";
+    QTest::newRow("primary answers once, then not")
+        << int(DaytimeServer::AnswersFirst) << PrimaryReply << answers << NistReply << C{2, 0}
+        << "网络标准时间服务器127.0.0.2超时！" << failed << "";
+    QTest::newRow("secondary answers once, then not")
+        << Refuses << QByteArray() << int(DaytimeServer::AnswersFirst) << NistReply << C{0, 2}
+        << "网络标准时间服务器127.0.0.3超时！" << failed << "";
+    // Stored unchecked, as for any primary reply; only the first 4 KiB are kept.
+    QTest::newRow("primary streams megabytes")
+        << int(DaytimeServer::Streams) << QByteArray() << answers << NistReply << C{2, 0} << none
+        << "标准时间： 7777777777 77777777"
+        << "7777777777";
+    QTest::newRow("NIST reply that is no date")
+        << Refuses << QByteArray() << answers << nist("26-13-07", "03:52:21") << C{0, 2}
+        << "无法识别网络标准时间服务器127.0.0.3的回复：“26-13-07”不是有效的日期。"
+        << ""
+        << "";
+    QTest::newRow("NIST reply cut short")
+        << Refuses << QByteArray() << answers << QByteArray("\n61381 26-12-07 03:5") << C{0, 2}
+        << "无法识别网络标准时间服务器127.0.0.3的回复：“03:5”不是"
+        << ""
+        << "";
+}
+
+void TestNetwork::fetch()
+{
+    QFETCH(int, primary);
+    QFETCH(QByteArray, primaryReply);
+    QFETCH(int, secondary);
+    QFETCH(QByteArray, secondaryReply);
+    QFETCH(QList<int>, connections);
+    QFETCH(QString, message);
+    QFETCH(QString, status);
+    QFETCH(QString, netDate);
+
+    makeWindow(startServers(primary, primaryReply, secondary, secondaryReply));
+    // What the user sees while the fetch waits.
+    QString statusWhileWaiting;
+    int pointerWhileWaiting = -1;
+    QTimer::singleShot(0, m_form.get(), [&] {
+        statusWhileWaiting = m_form->c1->toPlainText();
+        pointerWhileWaiting = m_pointer.current();
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    m_form->Command2->click();
+
+    QVERIFY2(elapsed.elapsed() < 4000, "a failed server must not hold the fetch up");
+    QCOMPARE(statusWhileWaiting, Waiting);
+    QCOMPARE(pointerWhileWaiting, int(PointerBusy));
+    QCOMPARE(m_pointer.history, (QList<int>{PointerBusy, PointerDefault}));
+    QCOMPARE(QList<int>({m_primary->connections(), m_secondary->connections()}), connections);
+    QCOMPARE(m_messages.shown.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty()) {
+        QVERIFY2(m_messages.shown[0].text.startsWith(message),
+                 qPrintable(m_messages.shown[0].text));
+        QCOMPARE(m_messages.shown[0].flags, 0);
+        QCOMPARE(m_messages.shown[0].title, QString());
+    }
+    QCOMPARE(m_form->c1->toPlainText(), status);
+    QCOMPARE(m_form->NetDate, netDate);
+    QCOMPARE(m_form->NetTime.toString().isEmpty(), netDate.isEmpty());
+    if (primary == DaytimeServer::Streams)
+        QVERIFY(m_primary->bytesStreamed() < DaytimeServer::StreamBytes);
+    QVERIFY(m_clock.writes.isEmpty());
+}
+
+void TestNetwork::unresolvableNamesFailFast()
+{
+    // Names the resolver is never asked about: they are not valid host names.
+    makeWindow({QStringLiteral("no such host!"), QStringLiteral("not a host name"), 13, 5000});
+    QElapsedTimer elapsed;
+    elapsed.start();
+    m_form->Command2->click();
+    QVERIFY(elapsed.elapsed() < 1000);
+    QCOMPARE(m_messages.shown.size(), 1);
+    QCOMPARE(m_messages.shown[0].text,
+             QStringLiteral("检测不到网络标准时间服务器not a host name！"));
+}
+
+void TestNetwork::clicksDuringTheWait()
+{
+    makeWindow(startServers(DaytimeServer::Silent, {}, DaytimeServer::Answers, NistReply, 600));
+    m_form->Option2->click();
+    m_clock.current = QDateTime(QDate(2026, 5, 1), QTime(10, 0, 0));
+    QStringList fieldsDuringWait;
+    QTimer::singleShot(100, m_form.get(), [this, &fieldsDuringWait] {
+        m_form->Command2->click(); // ignored: a fetch is running
+        m_form->Command3->click(); // nothing fetched yet: the prompt
+        m_form->Command1->click(); // the fields still refill
+        fieldsDuringWait << m_form->b2->text() << m_form->c1->toPlainText();
+    });
+    m_form->Command2->click();
+
+    QCOMPARE(m_primary->connections(), 1);
+    QCOMPARE(m_secondary->connections(), 2);
+    QCOMPARE(fieldsDuringWait, (QStringList{"05", Waiting}));
+    QCOMPARE(m_messages.shown.size(), 1);
+    QCOMPARE(m_messages.shown[0].text, QStringLiteral("请选获取网络时间！"));
+    QCOMPARE(m_form->c1->toPlainText(), QStringLiteral("标准时间： 26-12-07 11:52:21"));
+    QCOMPARE(m_pointer.history, (QList<int>{PointerBusy, PointerDefault}));
+    QVERIFY(m_clock.writes.isEmpty());
+}
+
+void TestNetwork::fetchedOnlyOnce()
+{
+    makeWindow(
+        startServers(DaytimeServer::Answers, PrimaryReply, DaytimeServer::Answers, NistReply));
+    m_form->Command2->click();
+    const QString shown = m_form->c1->toPlainText();
+    m_form->c1->setPlainText(QStringLiteral("x"));
+    m_form->Command2->click();
+    QCOMPARE(m_primary->connections(), 2);
+    QCOMPARE(m_form->c1->toPlainText(), QStringLiteral("x"));
+    QCOMPARE(shown, QStringLiteral("标准时间： 2026-12-07 15:39:29"));
+    QCOMPARE(m_pointer.history.size(), 2);
+}
+
+void TestNetwork::failedFetchCanBeRepeated()
+{
+    makeWindow(startServers(Refuses, {}, DaytimeServer::AnswersFirst, NistReply));
+    m_form->Command2->click();
+    QCOMPARE(m_messages.shown.size(), 1);
+    // The second fetch asks again; the secondary now stays silent.
+    m_form->Command2->click();
+    QCOMPARE(m_secondary->connections(), 3);
+    QCOMPARE(m_messages.shown.size(), 2);
+    QCOMPARE(m_messages.shown[1].text, QStringLiteral("检测不到网络标准时间服务器127.0.0.3！"));
+    QCOMPARE(m_form->c1->toPlainText(), QStringLiteral("标准时间：  "));
+}
+
+void TestNetwork::closingDuringFetchEndsAtOnce()
+{
+    makeWindow(startServers(DaytimeServer::Silent, {}, DaytimeServer::Silent, {}, 10000));
+    QTimer::singleShot(150, m_form.get(), [this] { m_form->Command4->click(); });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    m_form->Command2->click();
+    QVERIFY2(elapsed.elapsed() < 1000, "the waiting query held the window open");
+    QVERIFY(!m_form->isVisible());
+    QVERIFY(m_messages.shown.isEmpty());
+    QCOMPARE(m_secondary->connections(), 0);
+    QCOMPARE(m_pointer.current(), int(PointerDefault));
+}
+
+void TestNetwork::applyWritesLocalTimeMovedOn_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QByteArray>("primaryReply"); // empty: the NIST server answers
+    QTest::addColumn<QByteArray>("nistReply");
+    QTest::addColumn<QStringList>("writes"); // after 61 s on the monotonic clock
+
+    QTest::newRow("Beijing time unchanged")
+        << QByteArray("Asia/Shanghai") << PrimaryReply << QByteArray()
+        << QStringList{"time 15:40:30", "date 2026-12-07"};
+    QTest::newRow("Berlin in winter") << QByteArray("Europe/Berlin") << PrimaryReply << QByteArray()
+                                      << QStringList{"time 08:40:30", "date 2026-12-07"};
+    QTest::newRow("New York, day before in Beijing")
+        << QByteArray("America/New_York") << QByteArray("2026-07-01 08:00:00\r\n") << QByteArray()
+        << QStringList{"time 20:01:01", "date 2026-06-30"};
+    QTest::newRow("NIST past midnight, in Berlin")
+        << QByteArray("Europe/Berlin") << QByteArray() << nist("26-12-07", "16:05:09")
+        << QStringList{"time 17:06:10", "date 2026-12-07"};
+    QTest::newRow("UTC") << QByteArray("UTC") << QByteArray() << nist("26-12-07", "16:05:09")
+                         << QStringList{"time 16:06:10", "date 2026-12-07"};
+}
+
+void TestNetwork::applyWritesLocalTimeMovedOn()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QByteArray, primaryReply);
+    QFETCH(QByteArray, nistReply);
+    QFETCH(QStringList, writes);
+
+    const QByteArray oldZone = qgetenv("TZ");
+    qputenv("TZ", zone);
+    tzset();
+    auto restoreZone = qScopeGuard([&oldZone] {
+        qputenv("TZ", oldZone);
+        tzset();
+    });
+
+    if (primaryReply.isEmpty())
+        makeWindow(startServers(Refuses, {}, DaytimeServer::Answers, nistReply));
+    else
+        makeWindow(startServers(DaytimeServer::Answers, primaryReply, Refuses, {}));
+    m_form->Command2->click();
+    QVERIFY(m_messages.shown.isEmpty());
+
+    m_clock.monotonic += 61'000;
+    m_form->Command3->click();
+    QCOMPARE(m_clock.writes, writes);
+    QVERIFY(m_messages.shown.isEmpty());
+    // A click a minute later writes a minute later, never the same stored time.
+    m_clock.writes.clear();
+    m_clock.monotonic += 60'000;
+    m_form->Command3->click();
+    QCOMPARE(m_clock.writes.value(0).left(5), QStringLiteral("time "));
+    QVERIFY(m_clock.writes.value(0) != writes.value(0));
+}
+
+QTEST_MAIN(TestNetwork)
+#include "tst_network.moc"
