@@ -120,6 +120,7 @@ private:
     void createControls();
     void connectHandlers();
     void centreOnScreen();
+    void describeForScreenReaders();
     QString clockText(const QString &pattern);
     void selectLeading(EntryField *field, int length);
     QDate toDate(const QString &text);
@@ -132,6 +133,7 @@ private:
     qint64 m_replyArrivedMs = 0;   // monotonic time the current reply became complete
     qint64 m_netTimeArrivedMs = 0; // monotonic time the reply behind NetTime arrived
     bool m_fetching = false;       // Command2 is waiting for the network
+    bool m_applying = false;       // Command3 is waiting for the clock to be set
     bool m_unloading = false;      // the window is closing; abandon any query
 };
 

@@ -5,6 +5,7 @@
 #include "timetext.h"
 
 #include <QRadioButton>
+#include <QScopeGuard>
 
 namespace horalis {
 
@@ -45,6 +46,12 @@ void Form1::applyNetworkTime()
 
 void Form1::Command3_Click()
 {
+    // Setting the clock may wait for the user to authorize it; a second click in the
+    // meantime must not start a second write.
+    if (m_applying)
+        return;
+    m_applying = true;
+    const auto done = qScopeGuard([this] { m_applying = false; });
     try {
         const QString timeText = a1->text() + u':' + a2->text() + u':' + a3->text();
         const QString dateText = b1->text() + u'-' + b2->text() + u'-' + b3->text();

@@ -135,6 +135,40 @@ void Form1::createControls()
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
     Command1->setFocus(Qt::OtherFocusReason);
+
+    describeForScreenReaders();
+}
+
+void Form1::describeForScreenReaders()
+{
+    // Screen readers name each control by what it holds or does; the fields carry
+    // no visible caption of their own, so they are named after their unit label.
+    const struct {
+        QWidget *control;
+        const char16_t *name;
+        const char16_t *description;
+    } texts[] = {
+        {this, u"Horalis", u"设置计算机时钟的窗口"},
+        {Option1, u"手工录入", u"校准模式：按输入框中填写的日期和时间校准"},
+        {Option2, u"网络时间", u"校准模式：按从网络获取的北京时间校准"},
+        {Frame1, u"当前时间", u"要写入系统时钟的日期和时间"},
+        {b1, u"年", u"年份，四位数字"},
+        {b2, u"月", u"月份，1 到 12"},
+        {b3, u"日", u"日期，1 到 31"},
+        {a1, u"时", u"小时，0 到 23"},
+        {a2, u"分", u"分钟，0 到 59"},
+        {a3, u"秒", u"秒，0 到 59"},
+        {Line1, u"分隔线", u"分隔当前时间与网络时间"},
+        {c1, u"网络时间", u"从网络时间服务器获取的北京时间"},
+        {Command1, u"系统时间", u"用系统时钟的当前日期和时间填写输入框"},
+        {Command2, u"北京时间", u"从网络时间服务器获取当前的北京时间"},
+        {Command3, u"手工校准", u"把选定的日期和时间写入系统时钟"},
+        {Command4, u"关闭软件", u"关闭本程序"},
+    };
+    for (const auto &[control, name, description] : texts) {
+        control->setAccessibleName(QString::fromUtf16(name));
+        control->setAccessibleDescription(QString::fromUtf16(description));
+    }
 }
 
 void Form1::centreOnScreen()

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 #include <optional>
 
 namespace horalis::test {
@@ -19,6 +21,7 @@ public:
     QStringList writes;                // "time HH:mm:ss" / "date yyyy-MM-dd", in call order
     std::optional<QString> refuseTime; // throw this description instead of setting
     std::optional<QString> refuseDate;
+    std::function<void()> whileSettingTime; // runs inside setTimeOfDay, like a wait would
 
     QDateTime now() override
     {
@@ -29,6 +32,8 @@ public:
     qint64 monotonicMs() override { return monotonic; }
     void setTimeOfDay(QTime time) override
     {
+        if (whileSettingTime)
+            whileSettingTime();
         if (refuseTime)
             throw RunTimeError(*refuseTime);
         writes << QStringLiteral("time ") + time.toString(QStringLiteral("HH:mm:ss"));

@@ -2,6 +2,7 @@
 #include "fakes.h"
 #include "form1.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -40,6 +41,9 @@ private slots:
     void applySetsTimeThenDate_data();
     void applySetsTimeThenDate();
     void closeEndsTheWindow();
+    void clicksWhileTheClockIsSetAreIgnored();
+    void screenReadersReadChinese_data();
+    void screenReadersReadChinese();
 
 private:
     Form1 *makeWindow();
@@ -444,6 +448,70 @@ void TestForm1::closeEndsTheWindow()
     QVERIFY(m_form->testAttribute(Qt::WA_QuitOnClose));
     QVERIFY(QApplication::quitOnLastWindowClosed());
     QVERIFY(m_messages.shown.isEmpty());
+}
+
+void TestForm1::clicksWhileTheClockIsSetAreIgnored()
+{
+    // Setting the clock may wait for a password; the window keeps handling clicks.
+    m_form->Option1->click();
+    int nested = 0;
+    m_clock.whileSettingTime = [this, &nested] {
+        if (nested++ == 0)
+            m_form->Command3->click();
+    };
+    m_form->Command3->click();
+    QCOMPARE(nested, 1);
+    QCOMPARE(m_clock.writes, (QStringList{"time 09:05:07", "date 2026-12-07"}));
+    // Once done, the command works again.
+    m_form->Command3->click();
+    QCOMPARE(m_clock.writes.size(), 4);
+}
+
+void TestForm1::screenReadersReadChinese_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+
+    const char *const rows[][2] = {
+        {"b1", "年"},
+        {"b2", "月"},
+        {"b3", "日"},
+        {"a1", "时"},
+        {"a2", "分"},
+        {"a3", "秒"},
+        {"c1", "网络时间"},
+        {"Option1", "手工录入"},
+        {"Option2", "网络时间"},
+        {"Command1", "系统时间"},
+        {"Command2", "北京时间"},
+        {"Command3", "手工校准"},
+        {"Command4", "关闭软件"},
+        {"Frame1", "当前时间"},
+        {"Label8", "当前时间："},
+        {"Label1", "年"},
+        {"Label11", "校准模式："},
+    };
+    for (const auto &[control, name] : rows)
+        QTest::newRow(control) << control << QString::fromUtf8(name);
+}
+
+void TestForm1::screenReadersReadChinese()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+
+    auto *widget = m_form->findChild<QWidget *>(control);
+    QVERIFY(widget);
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+    // Controls that act or hold a value also say what they are for, in Chinese.
+    if (!qobject_cast<QLabel *>(widget)) {
+        const QString description = accessible->text(QAccessible::Description);
+        QVERIFY2(std::any_of(description.cbegin(), description.cend(),
+                             [](QChar c) { return c.script() == QChar::Script_Han; }),
+                 qPrintable(control));
+    }
 }
 
 QTEST_MAIN(TestForm1)
