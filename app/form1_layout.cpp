@@ -121,7 +121,7 @@ void Form1::createControls()
     Command4 = button(this, "Command4", QStringLiteral("关闭软件"), {328, 208, 129, 41});
 
     Label10 =
-        label(this, "Label10", QStringLiteral("Horalis —— 手工录入或按网络标准时间校准本机时钟"),
+        label(this, "Label10", QStringLiteral("本机时钟校准工具：手工录入，或按网络标准时间校准"),
               {16, 256, 369, 17});
     QPalette creditPalette = Label10->palette();
     creditPalette.setColor(QPalette::WindowText,

@@ -161,6 +161,16 @@ void TestForm1::initialState()
     QVERIFY(!m_form->Label10->text().isEmpty());
     QVERIFY(m_form->Label10->fontMetrics().horizontalAdvance(m_form->Label10->text()) <= 369);
     QVERIFY(m_form->Label6->visibleRegion().isEmpty());
+    // Every caption is Chinese: no Latin letters anywhere but the title.
+    QStringList captions;
+    for (const QLabel *label : m_form->findChildren<QLabel *>())
+        captions << label->text();
+    for (const QAbstractButton *button : m_form->findChildren<QAbstractButton *>())
+        captions << button->text();
+    for (const QString &caption : captions)
+        QVERIFY2(std::none_of(caption.cbegin(), caption.cend(),
+                              [](QChar c) { return c.script() == QChar::Script_Latin; }),
+                 qPrintable(caption));
     QVERIFY(m_messages.shown.isEmpty());
     QVERIFY(m_clock.writes.isEmpty());
     // The six fields are whole: a field's text fits its width.
