@@ -76,6 +76,9 @@ void Form1::Command3_Click()
         }
         applyNetworkTime();
     } catch (const RunTimeError &error) {
+        // Closed while the clock was being set: the program is ending, say nothing.
+        if (m_unloading)
+            return;
         m_services.messages.show(QStringLiteral("时间格式不对，") + error.description(),
                                  MbIconInformation, SystemTitle);
     }

@@ -2,6 +2,7 @@
 
 #include "form1.h"
 #include "systemclock.h"
+#include "timedatedservice.h"
 
 class QApplication;
 
@@ -19,7 +20,9 @@ public:
 
 private:
     LinuxClockSystemCalls m_clockCalls;
-    SystemClock m_clock{m_clockCalls};
+    // Sets the clock for a user without the right to, after a password prompt.
+    TimedatedService m_timeService;
+    SystemClock m_clock{m_clockCalls, &m_timeService};
     QtMessageBoxes m_messages;
     OverrideCursorPointer m_pointer;
     WaitingEventPump m_pump;

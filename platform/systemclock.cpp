@@ -2,11 +2,15 @@
 
 #include "runtimeerror.h"
 
+#include <QFile>
 #include <QList>
 #include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <limits>
 #include <optional>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace horalis {
 
@@ -58,7 +62,35 @@ QString setFailureText(int error)
         .arg(error);
 }
 
+// The hardware clock's fields for an instant, whole seconds, as timedated writes them.
+rtc_time hardwareClockFields(qint64 ns, bool local)
+{
+    const time_t seconds = time_t(ns / 1'000'000'000);
+    tm fields{};
+    if (local)
+        localtime_r(&seconds, &fields);
+    else
+        gmtime_r(&seconds, &fields);
+    rtc_time rtc{};
+    rtc.tm_sec = fields.tm_sec;
+    rtc.tm_min = fields.tm_min;
+    rtc.tm_hour = fields.tm_hour;
+    rtc.tm_mday = fields.tm_mday;
+    rtc.tm_mon = fields.tm_mon;
+    rtc.tm_year = fields.tm_year;
+    rtc.tm_wday = fields.tm_wday;
+    rtc.tm_yday = fields.tm_yday;
+    rtc.tm_isdst = 0; // the hardware clock knows nothing of summer time
+    return rtc;
+}
+
 } // namespace
+
+bool adjtimeSaysLocal(const QByteArray &adjtime)
+{
+    const QList<QByteArray> lines = adjtime.split('\n');
+    return lines.size() >= 3 && lines[2].trimmed() == "LOCAL";
+}
 
 qint64 LinuxClockSystemCalls::realtimeNs()
 {
@@ -74,6 +106,23 @@ int LinuxClockSystemCalls::setRealtimeNs(qint64 ns)
 {
     const timespec ts{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
     return clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : errno;
+}
+
+bool LinuxClockSystemCalls::hardwareClockIsLocal()
+{
+    QFile adjtime(QStringLiteral("/etc/adjtime"));
+    return adjtime.open(QIODevice::ReadOnly) && adjtimeSaysLocal(adjtime.read(4096));
+}
+
+int LinuxClockSystemCalls::setHardwareClock(const rtc_time &fields)
+{
+    const int fd = open("/dev/rtc0", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    rtc_time copy = fields;
+    const int result = ioctl(fd, RTC_SET_TIME, &copy) == 0 ? 0 : errno;
+    close(fd);
+    return result;
 }
 
 QDateTime SystemClock::now()
@@ -109,8 +158,21 @@ void SystemClock::writeLocal(QDate date, QTime time)
         throw RunTimeError(
             QStringLiteral("%1 超出了系统时钟能设置的范围（1970 年至 2262 年），请换一个日期。")
                 .arg(shown));
-    if (const int error = m_calls.setRealtimeNs(*ms * kNsPerMs))
-        throw RunTimeError(setFailureText(error));
+    const qint64 ns = *ms * kNsPerMs;
+    const int error = m_calls.setRealtimeNs(ns);
+    if (error == 0) {
+        // Any failure is ignored: the system clock is set, which is what the user asked
+        // for, and most machines without an RTC (virtual ones) answer ENOENT or ENODEV.
+        m_calls.setHardwareClock(hardwareClockFields(ns, m_calls.hardwareClockIsLocal()));
+        return;
+    }
+    // The service takes the same instant, worked out just now; it keeps the hardware
+    // clock in step itself.
+    if ((error == EPERM || error == EACCES) && m_service) {
+        m_service->setTime(*ms * 1000);
+        return;
+    }
+    throw RunTimeError(setFailureText(error));
 }
 
 } // namespace horalis

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "clock.h"
+#include "timeservice.h"
 
+#include <QByteArray>
 #include <QtGlobal>
+#include <linux/rtc.h>
 
 namespace horalis {
 
@@ -17,20 +20,35 @@ public:
     virtual qint64 monotonicNs() = 0;
     // Sets CLOCK_REALTIME; returns 0 or the errno of the failure.
     virtual int setRealtimeNs(qint64 ns) = 0;
+    // Whether the hardware clock keeps local time rather than UTC.
+    virtual bool hardwareClockIsLocal() = 0;
+    // Sets the hardware clock; returns 0 or the errno of the failure.
+    virtual int setHardwareClock(const rtc_time &fields) = 0;
 };
 
-// clock_gettime / clock_settime on the running system.
+// clock_gettime / clock_settime, /etc/adjtime and /dev/rtc0 on the running system.
 class LinuxClockSystemCalls : public ClockSystemCalls {
 public:
     qint64 realtimeNs() override;
     qint64 monotonicNs() override;
     int setRealtimeNs(qint64 ns) override;
+    bool hardwareClockIsLocal() override;
+    int setHardwareClock(const rtc_time &fields) override;
 };
 
-// The computer's clock in the process's local time zone (TZ and tzdata rules).
+// Whether the contents of /etc/adjtime say the hardware clock keeps local time: its
+// third line reads LOCAL (anything else, or no third line, means UTC).
+bool adjtimeSaysLocal(const QByteArray &adjtime);
+
+// The computer's clock in the process's local time zone (TZ and tzdata rules). It sets
+// the clock itself where the process may, and brings the hardware clock in step; when
+// the kernel refuses (EPERM, EACCES) it asks the time service instead, if it has one.
 class SystemClock : public Clock {
 public:
-    explicit SystemClock(ClockSystemCalls &calls) : m_calls(calls) {}
+    explicit SystemClock(ClockSystemCalls &calls, TimeService *service = nullptr)
+        : m_calls(calls), m_service(service)
+    {
+    }
 
     QDateTime now() override;
     qint64 monotonicMs() override;
@@ -42,6 +60,7 @@ private:
     void writeLocal(QDate date, QTime time);
 
     ClockSystemCalls &m_calls;
+    TimeService *m_service;
 };
 
 } // namespace horalis

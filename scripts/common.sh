@@ -8,7 +8,8 @@ BUILD="$ROOT/build"
 # Compiler and build tools, Qt 6 with its platform plugins and Chinese texts, a
 # font for Simplified Chinese, and the virtual X display used when there is none.
 PACKAGES=(g++ make cmake pkg-config qt6-base-dev qt6-qpa-plugins qt6-translations-l10n
-          fonts-wqy-microhei xvfb xauth x11-utils imagemagick)
+          fonts-wqy-microhei xvfb xauth x11-utils imagemagick dbus python3-dbusmock
+          desktop-file-utils dpkg-dev)
 
 ensure_packages() {
     local missing=() pkg

@@ -19,15 +19,45 @@ public:
     qint64 monotonic = 0;
     int failWith = 0;
     QList<qint64> written;
+    bool localRtc = false;
+    int rtcFailWith = 0;
+    QStringList rtcWritten;        // "yyyy-MM-dd HH:mm:ss" as the fields say
+    QStringList *events = nullptr; // "clock", "rtc", in call order
 
     qint64 realtimeNs() override { return realtime; }
     qint64 monotonicNs() override { return monotonic; }
     int setRealtimeNs(qint64 ns) override
     {
         written.append(ns);
+        if (events)
+            events->append(QStringLiteral("clock"));
         if (failWith == 0)
             realtime = ns;
         return failWith;
+    }
+    bool hardwareClockIsLocal() override { return localRtc; }
+    int setHardwareClock(const rtc_time &f) override
+    {
+        rtcWritten.append(QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", f.tm_year + 1900,
+                                            f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min,
+                                            f.tm_sec));
+        if (events)
+            events->append(QStringLiteral("rtc"));
+        return rtcFailWith;
+    }
+};
+
+// A time service that records what it is asked to set, or refuses with a text.
+class FakeService : public TimeService {
+public:
+    QStringList *events = nullptr; // "service <usec>"
+    QString refuseWith;
+
+    void setTime(qint64 usecUtc) override
+    {
+        events->append(QStringLiteral("service %1").arg(usecUtc));
+        if (!refuseWith.isEmpty())
+            throw RunTimeError(refuseWith);
     }
 };
 
@@ -311,6 +341,150 @@ private slots:
             QCOMPARE(e.description().contains(u"管理员"), error != EINVAL);
         }
         QCOMPARE(calls.written.size(), 1);
+    }
+
+    // The hardware clock follows a successful write, broken down in UTC or, where
+    // /etc/adjtime says LOCAL, in the local zone; whole seconds only.
+    void hardwareClock_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<bool>("localRtc");
+        QTest::addColumn<QString>("nowUtc");
+        QTest::addColumn<QTime>("time"); // setTimeOfDay when valid, otherwise ...
+        QTest::addColumn<QDate>("date"); // ... setDate
+        QTest::addColumn<QString>("rtc");
+
+        const QByteArray berlin("Europe/Berlin"), newYork("America/New_York"),
+            shanghai("Asia/Shanghai");
+        QTest::newRow("Berlin summer, UTC RTC")
+            << berlin << false << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30) << QDate()
+            << "2026-07-01 06:15:30";
+        QTest::newRow("Berlin summer, local RTC")
+            << berlin << true << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30) << QDate()
+            << "2026-07-01 08:15:30";
+        QTest::newRow("Shanghai, UTC RTC a day behind the local date")
+            << shanghai << false << "2026-12-06T20:00:00.000Z" << QTime() << QDate(2027, 1, 1)
+            << "2026-12-31 20:00:00";
+        QTest::newRow("Shanghai, local RTC on New Year's Day")
+            << shanghai << true << "2026-12-06T20:00:00.000Z" << QTime() << QDate(2027, 1, 1)
+            << "2027-01-01 04:00:00";
+        QTest::newRow("New York winter, UTC RTC a day ahead")
+            << newYork << false << "2026-12-07T03:00:00.000Z" << QTime(22, 30) << QDate()
+            << "2026-12-07 03:30:00";
+        QTest::newRow("New York winter, local RTC")
+            << newYork << true << "2026-12-07T03:00:00.000Z" << QTime(22, 30) << QDate()
+            << "2026-12-06 22:30:00";
+        QTest::newRow("leap day, milliseconds dropped")
+            << QByteArray("UTC") << false << "2027-03-01T23:59:59.900Z" << QTime()
+            << QDate(2028, 2, 29) << "2028-02-29 23:59:59";
+    }
+
+    void hardwareClock()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(bool, localRtc);
+        QFETCH(QString, nowUtc);
+        QFETCH(QTime, time);
+        QFETCH(QDate, date);
+        QFETCH(QString, rtc);
+        useZone(zone);
+        FakeCalls calls;
+        calls.realtime = utcNs(nowUtc);
+        calls.localRtc = localRtc;
+        SystemClock clock(calls);
+
+        if (time.isValid())
+            clock.setTimeOfDay(time);
+        else
+            clock.setDate(date);
+        QCOMPARE(calls.rtcWritten, QStringList{rtc});
+    }
+
+    // Direct first; the service only when the kernel refuses the right, and then it
+    // keeps the hardware clock itself. The RTC's own failures do not count.
+    void fallback_data()
+    {
+        QTest::addColumn<int>("failWith");
+        QTest::addColumn<bool>("withService");
+        QTest::addColumn<QString>("serviceRefuses");
+        QTest::addColumn<int>("rtcFailWith");
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("error"); // empty: must not throw
+
+        // setDate(2027-01-01) at 2026-12-07T04:50:00.250Z in UTC.
+        const QString service = QStringLiteral("service %1").arg(1798779000250000);
+        const QStringList direct{"clock", "rtc"};
+        QTest::newRow("direct succeeds, service never asked")
+            << 0 << true << "" << 0 << direct << "";
+        QTest::newRow("no RTC device (ENODEV)") << 0 << true << "" << ENODEV << direct << "";
+        QTest::newRow("no RTC node (ENOENT)") << 0 << false << "" << ENOENT << direct << "";
+        QTest::newRow("RTC write fails (EIO)") << 0 << true << "" << EIO << direct << "";
+        QTest::newRow("EPERM: service")
+            << EPERM << true << "" << 0 << QStringList{"clock", service} << "";
+        QTest::newRow("EACCES: service")
+            << EACCES << true << "" << 0 << QStringList{"clock", service} << "";
+        QTest::newRow("EPERM: service refuses")
+            << EPERM << true << "服务说不" << 0 << QStringList{"clock", service} << "服务说不";
+        QTest::newRow("EPERM without a service")
+            << EPERM << false << "" << 0 << QStringList{"clock"} << "管理员";
+        QTest::newRow("EINVAL: not a matter of rights")
+            << EINVAL << true << "" << 0 << QStringList{"clock"}
+            << QString::fromLocal8Bit(std::strerror(EINVAL));
+    }
+
+    void fallback()
+    {
+        QFETCH(int, failWith);
+        QFETCH(bool, withService);
+        QFETCH(QString, serviceRefuses);
+        QFETCH(int, rtcFailWith);
+        QFETCH(QStringList, events);
+        QFETCH(QString, error);
+        useZone("UTC");
+        QStringList happened;
+        FakeCalls calls;
+        calls.realtime = utcNs("2026-12-07T04:50:00.250Z");
+        calls.failWith = failWith;
+        calls.rtcFailWith = rtcFailWith;
+        calls.events = &happened;
+        FakeService service;
+        service.events = &happened;
+        service.refuseWith = serviceRefuses;
+        SystemClock clock(calls, withService ? &service : nullptr);
+
+        QString thrown;
+        try {
+            clock.setDate(QDate(2027, 1, 1));
+        } catch (const RunTimeError &e) {
+            thrown = e.description();
+        }
+        QCOMPARE(happened, events);
+        if (error.isEmpty())
+            QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
+        else
+            QVERIFY2(thrown.contains(error), qPrintable(thrown));
+    }
+
+    void adjtime_data()
+    {
+        QTest::addColumn<QByteArray>("adjtime");
+        QTest::addColumn<bool>("local");
+
+        QTest::newRow("LOCAL") << QByteArray("0.0 0 0.0\n0\nLOCAL\n") << true;
+        QTest::newRow("LOCAL, no final newline") << QByteArray("0.0 0 0.0\n0\nLOCAL") << true;
+        QTest::newRow("LOCAL, CRLF") << QByteArray("0.0 0 0.0\r\n0\r\nLOCAL\r\n") << true;
+        QTest::newRow("UTC") << QByteArray("0.0 0 0.0\n0\nUTC\n") << false;
+        QTest::newRow("LOCAL on the second line") << QByteArray("0.0 0 0.0\nLOCAL\nUTC\n") << false;
+        QTest::newRow("two lines only") << QByteArray("0.0 0 0.0\nLOCAL\n") << false;
+        QTest::newRow("lower case") << QByteArray("0.0 0 0.0\n0\nlocal\n") << false;
+        QTest::newRow("empty (no file)") << QByteArray() << false;
+    }
+
+    void adjtime()
+    {
+        QFETCH(QByteArray, adjtime);
+        QFETCH(bool, local);
+        QCOMPARE(adjtimeSaysLocal(adjtime), local);
     }
 
 private:

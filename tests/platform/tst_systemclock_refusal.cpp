@@ -1,5 +1,6 @@
 #include "runtimeerror.h"
 #include "systemclock.h"
+#include "timedatedservice.h"
 
 #include <QTest>
 #include <ctime>
@@ -73,11 +74,19 @@ private slots:
         QVERIFY(qAbs(clock.monotonicMs() - nsOf(CLOCK_MONOTONIC) / 1'000'000) < 2000);
     }
 
+    // With the time service, the fallback finds no bus (see main) and says so.
     void refusesWithoutPermission_data()
     {
         QTest::addColumn<bool>("timeOfDay");
-        QTest::newRow("setTimeOfDay") << true;
-        QTest::newRow("setDate") << false;
+        QTest::addColumn<bool>("withService");
+        QTest::addColumn<QString>("expected");
+
+        const QString noRight = QStringLiteral("没有修改系统时间的权限，请以管理员");
+        const QString noService = QStringLiteral("找不到系统的时间服务");
+        QTest::newRow("setTimeOfDay") << true << false << noRight;
+        QTest::newRow("setDate") << false << false << noRight;
+        QTest::newRow("setTimeOfDay, time service") << true << true << noService;
+        QTest::newRow("setDate, time service") << false << true << noService;
     }
 
     // Asks for the time it already is, so that even a wrongly granted write would
@@ -85,8 +94,11 @@ private slots:
     void refusesWithoutPermission()
     {
         QFETCH(bool, timeOfDay);
+        QFETCH(bool, withService);
+        QFETCH(QString, expected);
         LinuxClockSystemCalls calls;
-        SystemClock clock(calls);
+        TimedatedService service;
+        SystemClock clock(calls, withService ? &service : nullptr);
         const qint64 stepBefore = realtimeStepNs();
         const QDateTime now = QDateTime::currentDateTime();
 
@@ -99,10 +111,19 @@ private slots:
         } catch (const RunTimeError &e) {
             thrown = e.description();
         }
+        QVERIFY2(thrown.contains(expected), qPrintable(thrown));
         QVERIFY2(thrown.contains(u"管理员"), qPrintable(thrown));
         QVERIFY(qAbs(realtimeStepNs() - stepBefore) < 100'000'000);
     }
 };
 
-QTEST_GUILESS_MAIN(TestSystemClockRefusal)
+int main(int argc, char *argv[])
+{
+    // Before anything can connect: the fallback must never reach the machine's real
+    // timedated, which polkit may let an administrator use without a password.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/horalis-test-bus");
+    QCoreApplication app(argc, argv);
+    TestSystemClockRefusal test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_systemclock_refusal.moc"
