@@ -115,6 +115,7 @@ private:
     void GetNetworkTime();
     void QueryDaytimeServer(const QString &host);
     bool serverAnswered() const;
+    bool askAgain(const QString &host);
     QString netTimeText() const;
     void applyNetworkTime();
     void createControls();

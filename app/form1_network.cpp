@@ -57,26 +57,30 @@ bool Form1::serverAnswered() const
     return !RecvData.toString().isEmpty() && !SockFailed;
 }
 
+bool Form1::askAgain(const QString &host)
+{
+    // The first reply only shows the server answers; the values come from a second.
+    QueryDaytimeServer(host);
+    if (m_unloading)
+        return false;
+    if (RecvData.toString().isEmpty()) {
+        m_services.messages.show(QStringLiteral("网络标准时间服务器") + host +
+                                     QStringLiteral("超时！"),
+                                 MbOkOnly, QString());
+        return false;
+    }
+    return true;
+}
+
 void Form1::GetNetworkTime()
 {
-    const auto message = [this](const QString &text) {
-        m_services.messages.show(text, MbOkOnly, QString());
-    };
-
     // The socket is a QTcpSocket: TCP needs no setting.
     QueryDaytimeServer(m_servers.primaryHost);
     if (m_unloading)
         return;
     if (serverAnswered()) {
-        // The first reply only shows the server answers; the values come from a second.
-        QueryDaytimeServer(m_servers.primaryHost);
-        if (m_unloading)
+        if (!askAgain(m_servers.primaryHost))
             return;
-        if (RecvData.toString().isEmpty()) {
-            message(QStringLiteral("网络标准时间服务器") + m_servers.primaryHost +
-                    QStringLiteral("超时！"));
-            return;
-        }
         // Stored as sent; a text that is not a date or time is reported when applied.
         const DaytimeFields fields = primaryFields(RecvData.toString());
         NetDate = fields.date;
@@ -89,18 +93,13 @@ void Form1::GetNetworkTime()
     if (m_unloading)
         return;
     if (!serverAnswered()) {
-        message(QStringLiteral("检测不到网络标准时间服务器") + m_servers.secondaryHost +
-                QStringLiteral("！"));
+        m_services.messages.show(QStringLiteral("检测不到网络标准时间服务器") +
+                                     m_servers.secondaryHost + QStringLiteral("！"),
+                                 MbOkOnly, QString());
         return;
     }
-    QueryDaytimeServer(m_servers.secondaryHost);
-    if (m_unloading)
+    if (!askAgain(m_servers.secondaryHost))
         return;
-    if (RecvData.toString().isEmpty()) {
-        message(QStringLiteral("网络标准时间服务器") + m_servers.secondaryHost +
-                QStringLiteral("超时！"));
-        return;
-    }
 
     // Both values are worked out before either is stored, so a reply that cannot
     // be read leaves the earlier ones in place.

@@ -63,12 +63,22 @@ private:
     const QElapsedTimer &m_clock;
 };
 
-double fetchOnceMs(EventPump &pump, const DaytimeServers &servers)
-{
+// A fresh window (nothing fetched yet) over fake clock, boxes and pointer.
+struct BenchWindow {
+    BenchWindow(EventPump &pump, const DaytimeServers &servers)
+        : form(PlatformServices{clock, messages, pointer, pump}, servers)
+    {
+    }
     FakeClock clock;
     RecordingMessageBoxes messages;
     RecordingPointer pointer;
-    Form1 form(PlatformServices{clock, messages, pointer, pump}, servers);
+    Form1 form;
+};
+
+double fetchOnceMs(EventPump &pump, const DaytimeServers &servers)
+{
+    BenchWindow window(pump, servers);
+    Form1 &form = window.form;
     QElapsedTimer elapsed;
     elapsed.start();
     form.Command2->click();
@@ -80,10 +90,7 @@ double fetchOnceMs(EventPump &pump, const DaytimeServers &servers)
 
 double longestInputDelayMs(EventPump &pump, const DaytimeServers &servers)
 {
-    FakeClock clock;
-    RecordingMessageBoxes messages;
-    RecordingPointer pointer;
-    Form1 form(PlatformServices{clock, messages, pointer, pump}, servers);
+    BenchWindow window(pump, servers);
     QElapsedTimer stamps;
     stamps.start();
     DelayRecorder recorder(stamps);
@@ -97,7 +104,7 @@ double longestInputDelayMs(EventPump &pump, const DaytimeServers &servers)
         }
     });
     source->start();
-    form.Command2->click(); // waits on the silent primary until its time-out
+    window.form.Command2->click(); // waits on the silent primary until its time-out
     stop = true;
     source->wait();
     delete source;

@@ -1,3 +1,4 @@
+#include "fakeclockcalls.h"
 #include "runtimeerror.h"
 #include "systemclock.h"
 
@@ -8,44 +9,9 @@
 #include <ctime>
 
 using namespace horalis;
+using namespace horalis::test;
 
 namespace {
-
-// Stands in for the machine's clock: reads what the test put there, records every
-// attempt to set it and, like a real clock, shows the written time afterwards.
-class FakeCalls : public ClockSystemCalls {
-public:
-    qint64 realtime = 0;
-    qint64 monotonic = 0;
-    int failWith = 0;
-    QList<qint64> written;
-    bool localRtc = false;
-    int rtcFailWith = 0;
-    QStringList rtcWritten;        // "yyyy-MM-dd HH:mm:ss" as the fields say
-    QStringList *events = nullptr; // "clock", "rtc", in call order
-
-    qint64 realtimeNs() override { return realtime; }
-    qint64 monotonicNs() override { return monotonic; }
-    int setRealtimeNs(qint64 ns) override
-    {
-        written.append(ns);
-        if (events)
-            events->append(QStringLiteral("clock"));
-        if (failWith == 0)
-            realtime = ns;
-        return failWith;
-    }
-    bool hardwareClockIsLocal() override { return localRtc; }
-    int setHardwareClock(const rtc_time &f) override
-    {
-        rtcWritten.append(QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", f.tm_year + 1900,
-                                            f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min,
-                                            f.tm_sec));
-        if (events)
-            events->append(QStringLiteral("rtc"));
-        return rtcFailWith;
-    }
-};
 
 // A time service that records what it is asked to set, or refuses with a text.
 class FakeService : public TimeService {
@@ -60,26 +26,6 @@ public:
             throw RunTimeError(refuseWith);
     }
 };
-
-qint64 utcNs(const QString &iso)
-{
-    const QDateTime utc = QDateTime::fromString(iso, Qt::ISODateWithMs);
-    Q_ASSERT(utc.isValid() && utc.timeSpec() == Qt::UTC);
-    return utc.toMSecsSinceEpoch() * 1'000'000;
-}
-
-// Switches the process to a zone and proves that Qt follows: its offset for a fixed
-// instant must match what the C library now reports for TZ.
-void useZone(const QByteArray &zone)
-{
-    qputenv("TZ", zone);
-    tzset();
-    const time_t probe = 1782900000; // 2026-07-01 10:00 UTC
-    tm fields{};
-    localtime_r(&probe, &fields);
-    QCOMPARE(QDateTime::fromSecsSinceEpoch(probe, Qt::LocalTime).offsetFromUtc(),
-             int(fields.tm_gmtoff));
-}
 
 } // namespace
 

@@ -1,3 +1,4 @@
+#include "fakeclockcalls.h"
 #include "runtimeerror.h"
 #include "systemclock.h"
 #include "timedatedservice.h"
@@ -18,6 +19,7 @@
 #include <ctime>
 
 using namespace horalis;
+using namespace horalis::test;
 
 namespace {
 
@@ -26,43 +28,6 @@ const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 const QString kMock = QStringLiteral("org.freedesktop.DBus.Mock");
 const QString kPython = QStringLiteral("/usr/bin/python3"); // Debian's, which has dbusmock
 const QString kNoBus = QStringLiteral("unix:path=/nonexistent/horalis-test-bus");
-
-// The machine's clock as far as these tests go: it refuses the direct write by
-// default, so that the clock turns to the time service, and it never moves.
-class RefusingCalls : public ClockSystemCalls {
-public:
-    qint64 realtime = 0;
-    int failWith = EPERM;
-    QList<qint64> written;
-    int rtcWrites = 0;
-
-    qint64 realtimeNs() override { return realtime; }
-    qint64 monotonicNs() override { return 0; }
-    int setRealtimeNs(qint64 ns) override
-    {
-        written.append(ns);
-        return failWith;
-    }
-    bool hardwareClockIsLocal() override { return false; }
-    int setHardwareClock(const rtc_time &) override
-    {
-        ++rtcWrites;
-        return 0;
-    }
-};
-
-qint64 utcNs(const QString &iso)
-{
-    const QDateTime utc = QDateTime::fromString(iso, Qt::ISODateWithMs);
-    Q_ASSERT(utc.isValid() && utc.timeSpec() == Qt::UTC);
-    return utc.toMSecsSinceEpoch() * 1'000'000;
-}
-
-void useZone(const QByteArray &zone)
-{
-    qputenv("TZ", zone);
-    tzset();
-}
 
 // Ends a process this test started: politely first, then for good; bounded in time.
 void stop(QProcess &process)
@@ -272,7 +237,8 @@ private slots:
         QFETCH(QString, first);
         QFETCH(QString, second);
         useZone(zone);
-        RefusingCalls calls;
+        FakeCalls calls;
+        calls.failWith = EPERM;
         calls.realtime = utcNs(nowUtc);
         TimedatedService service(10'000);
         SystemClock clock(calls, &service);
@@ -285,7 +251,7 @@ private slots:
         QCOMPARE(setTimeCalls(), (QStringList{setTimeCall(first), setTimeCall(second)}));
         // Each step tried the kernel first, with the same instant.
         QCOMPARE(calls.written, (QList<qint64>{utcNs(first), utcNs(second)}));
-        QCOMPARE(calls.rtcWrites, 0);
+        QCOMPARE(int(calls.rtcWritten.size()), 0);
     }
 
     // Only a refusal of the right turns to timedated.
@@ -307,7 +273,7 @@ private slots:
         QFETCH(int, serviceCalls);
         QFETCH(int, rtcWrites);
         useZone("UTC");
-        RefusingCalls calls;
+        FakeCalls calls;
         calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
         calls.failWith = failWith;
         TimedatedService service(10'000);
@@ -320,7 +286,7 @@ private slots:
         }
         QCOMPARE(calls.written.size(), 1);
         QCOMPARE(setTimeCalls().size(), serviceCalls);
-        QCOMPARE(calls.rtcWrites, rtcWrites);
+        QCOMPARE(int(calls.rtcWritten.size()), rtcWrites);
     }
 
     // timedated's refusals, each as the text the window shows after "时间格式不对，".
@@ -375,7 +341,8 @@ private slots:
         setSetTimeBody(QStringLiteral("raise dbus.exceptions.DBusException('%1', name='%2')")
                            .arg(message, name));
         useZone("UTC");
-        RefusingCalls calls;
+        FakeCalls calls;
+        calls.failWith = EPERM;
         calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
         TimedatedService service(10'000);
         SystemClock clock(calls, &service);
@@ -404,7 +371,8 @@ private slots:
     {
         QFETCH(bool, busRuns);
         useZone("UTC");
-        RefusingCalls calls;
+        FakeCalls calls;
+        calls.failWith = EPERM;
         calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
         TimedatedService service(10'000, busRuns ? m_emptyBus.address : kNoBus);
         SystemClock clock(calls, &service);
@@ -427,7 +395,8 @@ private slots:
     {
         setSetTimeBody(QStringLiteral("time.sleep(2)"));
         useZone("UTC");
-        RefusingCalls calls;
+        FakeCalls calls;
+        calls.failWith = EPERM;
         calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
         TimedatedService service(300);
         SystemClock clock(calls, &service);
@@ -450,7 +419,8 @@ private slots:
     {
         setSetTimeBody(QStringLiteral("time.sleep(0.6)"));
         useZone("UTC");
-        RefusingCalls calls;
+        FakeCalls calls;
+        calls.failWith = EPERM;
         calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
         TimedatedService service(10'000);
         SystemClock clock(calls, &service);
