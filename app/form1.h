@@ -31,6 +31,7 @@ signals:
 
 protected:
     void focusInEvent(QFocusEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 };
 
 // Where the network time comes from. The program uses the servers fixed at build

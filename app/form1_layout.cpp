@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -49,17 +50,23 @@ QPushButton *button(QWidget *container, const char *name, const QString &caption
 EntryField *field(QWidget *container, const char *name, const QRect &geometry)
 {
     auto *widget = place<EntryField>(container, name, geometry);
-    // The fields are only 17 pixels high: a flat field with a thin border and no
-    // inner margins keeps two digits (four for the year) whole.
+    // The fields are only 17 pixels high: a flat field without inner margins keeps two
+    // digits (four for the year) whole; EntryField draws a thin border of its own.
     widget->setFrame(false);
     widget->setTextMargins(0, 0, 0, 0);
     widget->setAlignment(Qt::AlignCenter);
-    widget->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid palette(mid); padding: 0; "
-                                         "background: palette(base); }"));
     return widget;
 }
 
 } // namespace
+
+void EntryField::paintEvent(QPaintEvent *event)
+{
+    QLineEdit::paintEvent(event);
+    QPainter painter(this);
+    painter.setPen(palette().color(hasFocus() ? QPalette::Highlight : QPalette::Mid));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
 
 void EntryField::focusInEvent(QFocusEvent *event)
 {
@@ -71,7 +78,7 @@ void Form1::createControls()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Horalis"));
-    setWindowIcon(QIcon(QStringLiteral(":/horalis/horalis-24.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/horalis/horalis-24.xpm")));
     setFixedSize(ClientSize);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |

@@ -150,7 +150,7 @@ void TestForm1::initialState()
     QCOMPARE(m_form->size(), QSize(473, 274));
     QCOMPARE(m_form->minimumSize(), m_form->maximumSize());
     QVERIFY(!m_form->windowIcon().pixmap(24, 24).isNull());
-    QCOMPARE(QImage(QStringLiteral(":/horalis/horalis-24.png")).size(), QSize(24, 24));
+    QCOMPARE(QImage(QStringLiteral(":/horalis/horalis-24.xpm")).size(), QSize(24, 24));
     QVERIFY(m_form->Option2->isChecked());
     QVERIFY(!m_form->Option1->isChecked());
     QVERIFY(m_form->c1->toPlainText().isEmpty());
