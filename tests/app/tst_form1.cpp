@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -149,6 +150,9 @@ void TestForm1::initialState()
     QCOMPARE(m_form->windowTitle(), QStringLiteral("Horalis"));
     QCOMPARE(m_form->size(), QSize(473, 274));
     QCOMPARE(m_form->minimumSize(), m_form->maximumSize());
+    const QPoint screenCentre = m_form->screen()->availableGeometry().center();
+    // Centred, give or take the window frame, which is only known once shown.
+    QVERIFY((m_form->geometry().center() - screenCentre).manhattanLength() <= 8);
     QVERIFY(!m_form->windowIcon().pixmap(24, 24).isNull());
     QCOMPARE(QImage(QStringLiteral(":/horalis/horalis-24.xpm")).size(), QSize(24, 24));
     QVERIFY(m_form->Option2->isChecked());
