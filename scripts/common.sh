@@ -6,10 +6,12 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 
 # Compiler and build tools, Qt 6 with its platform plugins and Chinese texts, a
-# font for Simplified Chinese, and the virtual X display used when there is none.
+# font for Simplified Chinese, the virtual X display used when there is none, a
+# private D-Bus with a fake time service for the tests, and what the package test
+# needs (dpkg-shlibdeps, and `file`, which CPack uses to find the libraries).
 PACKAGES=(g++ make cmake pkg-config qt6-base-dev qt6-qpa-plugins qt6-translations-l10n
           fonts-wqy-microhei xvfb xauth x11-utils imagemagick dbus python3-dbusmock
-          desktop-file-utils dpkg-dev)
+          desktop-file-utils dpkg-dev file)
 
 ensure_packages() {
     local missing=() pkg
