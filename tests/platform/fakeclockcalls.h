@@ -1,6 +1,7 @@
 #pragma once
 
 // The machine's clock as the clock tests see it, and switching time zones.
+#include "runtimeerror.h"
 #include "systemclock.h"
 
 #include <QDateTime>
@@ -64,6 +65,17 @@ void useZone(const QByteArray &zone)
     localtime_r(&probe, &fields);
     QCOMPARE(QDateTime::fromSecsSinceEpoch(probe, Qt::LocalTime).offsetFromUtc(),
              int(fields.tm_gmtoff));
+}
+
+// The description of the RunTimeError a step throws, or "" when it throws none.
+template <typename Step> QString errorOf(Step &&step)
+{
+    try {
+        step();
+    } catch (const RunTimeError &e) {
+        return e.description();
+    }
+    return {};
 }
 
 } // namespace horalis::test

@@ -201,15 +201,12 @@ private slots:
         // process (a winter one makes it pick the later instant); the clock must not.
         QDateTime(QDate(2026, 1, 10), QTime(12, 0), Qt::LocalTime).toMSecsSinceEpoch();
 
-        QString thrown;
-        try {
+        const QString thrown = errorOf([&] {
             if (time.isValid())
                 clock.setTimeOfDay(time);
             else
                 clock.setDate(date);
-        } catch (const RunTimeError &e) {
-            thrown = e.description();
-        }
+        });
         if (written.isEmpty()) {
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
             QVERIFY(calls.written.isEmpty());
@@ -398,12 +395,7 @@ private slots:
         service.refuseWith = serviceRefuses;
         SystemClock clock(calls, withService ? &service : nullptr);
 
-        QString thrown;
-        try {
-            clock.setDate(QDate(2027, 1, 1));
-        } catch (const RunTimeError &e) {
-            thrown = e.description();
-        }
+        const QString thrown = errorOf([&] { clock.setDate(QDate(2027, 1, 1)); });
         QCOMPARE(happened, events);
         if (error.isEmpty())
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
