@@ -6,19 +6,22 @@
 #include <QCloseEvent>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTcpSocket>
 
 namespace horalis {
 
 DaytimeServers DaytimeServers::builtIn()
 {
-    return {QStringLiteral(HORALIS_PRIMARY_HOST), QStringLiteral(HORALIS_SECONDARY_HOST),
-            HORALIS_DAYTIME_PORT};
+    DaytimeServers servers;
+    servers.primaryHost = QStringLiteral(HORALIS_PRIMARY_HOST);
+    servers.secondaryHost = QStringLiteral(HORALIS_SECONDARY_HOST);
+    servers.port = HORALIS_DAYTIME_PORT;
+    return servers;
 }
 
 Form1::Form1(PlatformServices services, DaytimeServers servers, QWidget *parent)
-    : QWidget(parent), Winsock1(new QTcpSocket(this)), m_services(services),
-      m_servers(std::move(servers))
+    : QWidget(parent), m_services(services),
+      m_network(new DaytimeClient(
+          std::move(servers), [clock = &services.clock] { return clock->boottimeMs(); }, this))
 {
     createControls();
     connectHandlers();
@@ -53,11 +56,6 @@ void Form1::connectHandlers()
     };
     for (const auto &[entry, handler] : focusHandlers)
         connect(entry, &EntryField::gotFocus, this, handler);
-
-    connect(Winsock1, &QTcpSocket::readyRead, this,
-            [this] { Winsock1_DataArrival(Winsock1->bytesAvailable()); });
-    connect(Winsock1, &QTcpSocket::errorOccurred, this, &Form1::Winsock1_Error);
-    connect(Winsock1, &QTcpSocket::disconnected, this, &Form1::Winsock1_Close);
 }
 
 void Form1::Form_Load()
@@ -138,7 +136,7 @@ void Form1::closeEvent(QCloseEvent *event)
     // A fetch may be waiting inside a click handler further up the stack: tell it to
     // give up, so the program ends instead of finishing the fetch.
     m_unloading = true;
-    Winsock1->abort();
+    m_network->cancel();
     QWidget::closeEvent(event);
 }
 

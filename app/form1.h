@@ -1,9 +1,8 @@
 #pragma once
 
-#include "daytimereply.h"
+#include "daytimeclient.h"
 #include "services.h"
 
-#include <QAbstractSocket>
 #include <QLineEdit>
 #include <QString>
 #include <QVariant>
@@ -15,7 +14,6 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
-class QTcpSocket;
 
 namespace horalis {
 
@@ -34,17 +32,6 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 };
 
-// Where the network time comes from. The program uses the servers fixed at build
-// time; tests point it at servers of their own.
-struct DaytimeServers {
-    QString primaryHost;   // answers in Beijing time, "YYYY-MM-DD HH:MM:SS"
-    QString secondaryHost; // answers in UTC, in the NIST layout
-    quint16 port = 13;
-    int queryTimeoutMs = 5000; // a query that gets no reply by then has failed
-
-    static DaytimeServers builtIn();
-};
-
 // The program's window: the six entry fields, the mode choice, the network status
 // line and the four commands.
 class Form1 : public QWidget {
@@ -57,10 +44,8 @@ public:
     void showCentred();
 
     // Window variables shared by the commands.
-    QVariant RecvData; // reply text of the current query
-    bool SockFailed = false;
     QVariant NetTime; // network time of day (text or QTime), "" until fetched
-    QString NetDate;  // network date text as the server wrote it
+    QString NetDate;  // network date text, as the status line shows it
 
     // Controls, named as in the layout.
     QRadioButton *Option1 = nullptr;
@@ -89,7 +74,6 @@ public:
     QLabel *Label9 = nullptr;
     QLabel *Label10 = nullptr;
     QLabel *Label11 = nullptr;
-    QTcpSocket *Winsock1;
 
     // Start-up and the command handlers.
     void Form_Load();
@@ -105,20 +89,13 @@ public:
     void b1_GotFocus();
     void b2_GotFocus();
     void b3_GotFocus();
-    void Winsock1_DataArrival(qint64 bytesTotal);
-    void Winsock1_Error(QAbstractSocket::SocketError error);
-    void Winsock1_Close();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void GetNetworkTime();
-    void QueryDaytimeServer(const QString &host);
-    bool serverAnswered() const;
-    bool askAgain(const QString &host);
     QString netTimeText() const;
-    void applyNetworkTime();
+    void writeClock(Instant target);
     void createControls();
     void connectHandlers();
     void centreOnScreen();
@@ -128,15 +105,11 @@ private:
     QDate toDate(const QString &text);
 
     PlatformServices m_services;
-    DaytimeServers m_servers;
-    ReplyBuffer m_reply;           // the current query's reply so far
-    bool m_queryActive = false;    // a query is waiting for the socket's events
-    bool m_queryEnded = false;     // the server closed the connection
-    qint64 m_replyArrivedMs = 0;   // monotonic time the current reply became complete
-    qint64 m_netTimeArrivedMs = 0; // monotonic time the reply behind NetTime arrived
-    bool m_fetching = false;       // Command2 is waiting for the network
-    bool m_applying = false;       // Command3 is waiting for the clock to be set
-    bool m_unloading = false;      // the window is closing; abandon any query
+    DaytimeClient *m_network; // asks the Daytime servers
+    Instant m_netInstant;     // the instant NetDate and NetTime stand for
+    bool m_fetching = false;  // Command2 is waiting for the network
+    bool m_applying = false;  // Command3 is waiting for the clock to be set
+    bool m_unloading = false; // the window is closing; abandon any query
 };
 
 } // namespace horalis

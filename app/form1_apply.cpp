@@ -6,6 +6,7 @@
 
 #include <QRadioButton>
 #include <QScopeGuard>
+#include <algorithm>
 
 namespace horalis {
 
@@ -24,24 +25,34 @@ bool allEmpty(const QLineEdit *first, const QLineEdit *second, const QLineEdit *
 
 QDate Form1::toDate(const QString &text)
 {
-    // A short year is read relative to the clock's current year.
-    return textToDate(text, m_services.clock.now().date().year());
+    // A short year is read relative to the current year. A clock that reads a year
+    // before this program was built is wrong (a flat RTC battery boots at 1970), and
+    // is exactly the clock being set: then "27" must still mean 2027, not 1927.
+    const int year = std::max(m_services.clock.now().date().year(), HORALIS_BUILD_YEAR);
+    return textToDate(text, year);
 }
 
-void Form1::applyNetworkTime()
+void Form1::writeClock(Instant target)
 {
-    // The fetched values are Beijing time as of the moment their reply arrived. Both
-    // are converted before anything is written: the instant needs the two together.
-    const QTime time =
-        NetTime.typeId() == QMetaType::QTime ? NetTime.toTime() : textToTime(NetTime.toString());
-    const QDate date = toDate(NetDate);
-    const qint64 sinceReplyMs = m_services.clock.monotonicMs() - m_netTimeArrivedMs;
-    const QDateTime beijing(date, time, Qt::OffsetFromUTC, 8 * 3600);
-    // Written in this computer's own time zone, moved on by the time since the reply,
-    // so a later click does not set the clock back.
-    const QDateTime local = beijing.addMSecs(sinceReplyMs).toLocalTime();
-    m_services.clock.setTimeOfDay(local.time());
-    m_services.clock.setDate(local.date());
+    // Refused before anything is asked: there is no point switching synchronisation off
+    // for a time that cannot be set.
+    requireSettable(target.at(m_services.clock.boottimeMs()));
+    if (m_services.clock.automaticSyncOn()) {
+        // The system's own synchronisation would soon put the clock back. The desktops'
+        // date and time settings switch it off before a manual setting; so does Horalis,
+        // but it asks first.
+        const bool stop = m_services.messages.ask(
+            QStringLiteral("系统开启了自动时间同步，手工设置的时间很快会被它改回。\n"
+                           "要关闭自动时间同步并设置时间吗？\n"
+                           "（以后可以在系统的“日期和时间”设置中重新打开自动同步。）"),
+            FriendlyTitle);
+        if (!stop)
+            return;
+        m_services.clock.stopAutomaticSync();
+    }
+    // The one write: the instant moves on with the boot clock to the moment it lands,
+    // whatever the question and any password prompt took.
+    m_services.clock.setInstant(target);
 }
 
 void Form1::Command3_Click()
@@ -62,10 +73,13 @@ void Form1::Command3_Click()
                                          FriendlyTitle);
                 return;
             }
-            // Time of day first, then the date: a date that does not convert leaves
-            // the time already set.
-            m_services.clock.setTimeOfDay(textToTime(timeText));
-            m_services.clock.setDate(toDate(dateText));
+            // The time text is checked first, then the date text, and the instant the two
+            // stand for together is worked out before anything is written: a date that
+            // does not convert leaves the clock as it was. The fields are local time, as
+            // of this click.
+            const QTime time = textToTime(timeText);
+            const QDate date = toDate(dateText);
+            writeClock({localToUtcMs(date, time), m_services.clock.boottimeMs()});
             return;
         }
 
@@ -74,7 +88,8 @@ void Form1::Command3_Click()
                                      FriendlyTitle);
             return;
         }
-        applyNetworkTime();
+        // The fetched instant, moved on by the boot clock to the moment of writing.
+        writeClock(m_netInstant);
     } catch (const RunTimeError &error) {
         // Closed while the clock was being set: the program is ending, say nothing.
         if (m_unloading)

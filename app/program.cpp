@@ -18,7 +18,7 @@ void setUpApplication(QApplication &app)
         QApplication::installTranslator(qtTexts);
 }
 
-Program::Program() : m_window({m_clock, m_messages, m_pointer, m_pump})
+Program::Program() : m_window({m_clock, m_messages, m_pointer})
 {
     m_messages.setParentWidget(&m_window);
 }

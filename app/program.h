@@ -25,7 +25,6 @@ private:
     SystemClock m_clock{m_clockCalls, &m_timeService};
     QtMessageBoxes m_messages;
     OverrideCursorPointer m_pointer;
-    WaitingEventPump m_pump;
     Form1 m_window;
 };
 

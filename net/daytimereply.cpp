@@ -2,6 +2,12 @@
 
 #include "runtimeerror.h"
 
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <algorithm>
+
 namespace horalis {
 
 void ReplyBuffer::append(const QByteArray &piece)
@@ -26,11 +32,6 @@ bool ReplyBuffer::isComplete() const
     return false;
 }
 
-DaytimeFields primaryFields(const QString &reply)
-{
-    return {reply.mid(0, 10), reply.mid(11, 8)};
-}
-
 DaytimeFields nistFields(const QString &reply)
 {
     return {reply.mid(7, 8), reply.mid(16, 8)};
@@ -44,27 +45,82 @@ QTime nistTime(const QString &text)
     return time;
 }
 
-QTime utcToBeijing(QTime utc)
+namespace {
+
+constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
+
+// Two ASCII digits at a position, or -1.
+int twoDigits(const QString &text, qsizetype from)
 {
-    return QTime((utc.hour() + 8) % 24, utc.minute(), utc.second());
+    if (from + 2 > text.size())
+        return -1;
+    const QChar tens = text.at(from), ones = text.at(from + 1);
+    const bool digits = tens >= u'0' && tens <= u'9' && ones >= u'0' && ones <= u'9';
+    return digits ? (tens.unicode() - u'0') * 10 + (ones.unicode() - u'0') : -1;
 }
 
-QString nistDateToBeijing(const QString &utcDate, QTime utc)
+DaytimeStamp stampOf(QDate date, QTime time, qint64 utcOffsetMs, qint64 earlyMs)
 {
-    // NIST writes the year with two digits; its servers speak of this century.
-    const auto number = [&utcDate](qsizetype from) {
-        const QChar tens = utcDate.at(from), ones = utcDate.at(from + 1);
-        const bool digits = tens >= u'0' && tens <= u'9' && ones >= u'0' && ones <= u'9';
-        return digits ? (tens.unicode() - u'0') * 10 + (ones.unicode() - u'0') : -1;
+    const QDateTime written(date, time, Qt::UTC);
+    const QDateTime beijing = written.addMSecs(BeijingOffsetMs - utcOffsetMs);
+    return {beijing.date(), beijing.time(), written.toMSecsSinceEpoch() - utcOffsetMs - earlyMs};
+}
+
+} // namespace
+
+std::optional<DaytimeStamp> primaryStamp(const QString &reply)
+{
+    static const QRegularExpression layout(QStringLiteral(
+        "\\A([0-9]{4})-([0-9]{2})-([0-9]{2}) ([0-9]{2}):([0-9]{2}):([0-9]{2})[ \\r\\n]*\\z"));
+    const QRegularExpressionMatch match = layout.match(reply);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const auto number = [&match](int group) {
+        return match.captured(group).toInt();
     };
+    const QDate date(number(1), number(2), number(3));
+    const QTime time(number(4), number(5), number(6));
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    return stampOf(date, time, BeijingOffsetMs, 0);
+}
+
+DaytimeStamp nistStamp(const QString &reply)
+{
+    const DaytimeFields fields = nistFields(reply);
+    const QTime time = nistTime(fields.time);
+
+    // The date text must be a real date in the century the day number names, and name
+    // the same day: a two-digit year alone would be read against a guess.
+    const QString mjdText = reply.mid(1, 5);
+    const bool mjdWritten =
+        reply.size() > 6 && reply.at(6) == u' ' &&
+        std::all_of(mjdText.begin(), mjdText.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const qint64 mjd = mjdWritten ? mjdText.toLongLong() : 0;
+    // Day 0 of the Modified Julian Day count is 1858-11-17, Julian Day 2400001.
+    const QDate mjdDate = mjdWritten ? QDate::fromJulianDay(mjd + 2'400'001) : QDate();
+    const int yy = twoDigits(fields.date, 0), mm = twoDigits(fields.date, 3),
+              dd = twoDigits(fields.date, 6);
     QDate date;
-    if (utcDate.size() == 8 && utcDate.at(2) == u'-' && utcDate.at(5) == u'-' && number(0) >= 0)
-        date = QDate(2000 + number(0), number(3), number(6));
+    if (fields.date.size() == 8 && fields.date.at(2) == u'-' && fields.date.at(5) == u'-' &&
+        yy >= 0 && mm >= 0 && dd >= 0) {
+        const int century = mjdDate.isValid() ? mjdDate.year() - mjdDate.year() % 100 : 2000;
+        date = QDate(century + yy, mm, dd);
+    }
     if (!date.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是有效的日期。").arg(utcDate.left(40)));
-    if (utc.hour() >= 16)
-        date = date.addDays(1);
-    return date.toString(QStringLiteral("yy-MM-dd"));
+        throw RunTimeError(QStringLiteral("“%1”不是有效的日期。").arg(fields.date.left(40)));
+    if (!mjdDate.isValid())
+        throw RunTimeError(QStringLiteral("“%1”不是修正儒略日。").arg(mjdText.trimmed()));
+    if (date != mjdDate)
+        throw RunTimeError(
+            QStringLiteral("日期“%1”与修正儒略日 %2 不符。").arg(fields.date).arg(mjd));
+
+    // The advance is the seventh field; a line without one was sent on time.
+    const QStringList words = reply.simplified().split(u' ');
+    bool numeric = false;
+    const double advance = words.size() > 6 ? words.at(6).toDouble(&numeric) : 0.0;
+    const qint64 earlyMs = numeric && advance >= 0 && advance < 1000 ? qRound64(advance) : 0;
+    return stampOf(date, time, 0, earlyMs);
 }
 
 } // namespace horalis

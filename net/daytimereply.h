@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTime>
 
+#include <optional>
+
 namespace horalis {
 
 // The text a Daytime server sends, kept whole when it arrives in pieces. A server
@@ -26,6 +28,25 @@ private:
     QByteArray m_bytes;
 };
 
+// What a server's reply says its clock read. Daytime servers send whole seconds, their
+// clock floored: the clock was somewhere in [utcMs, utcMs + 1000) when they answered.
+struct DaytimeStamp {
+    QDate beijingDate; // the stamp in Beijing time (UTC+8), as the status line shows it
+    QTime beijingTime;
+    qint64 utcMs = 0; // milliseconds since 1970-01-01 00:00:00 UTC
+};
+
+// The primary's reply, Beijing time "YYYY-MM-DD HH:MM:SS" and nothing else but trailing
+// CR, LF and spaces, with a date and time that exist. Anything else gives nothing: the
+// reply is not a time.
+std::optional<DaytimeStamp> primaryStamp(const QString &reply);
+
+// The NIST reply, "\nJJJJJ YY-MM-DD HH:MM:SS TT L H msADV UTC(NIST) *" in UTC. The Modified
+// Julian Day JJJJJ gives the full date, which the two-digit year must agree with; the
+// msADV milliseconds NIST sends its stamp early by are taken off. Throws RunTimeError
+// saying what is wrong.
+DaytimeStamp nistStamp(const QString &reply);
+
 // The date text and time text taken out of a reply line by character position;
 // positions beyond the end give shorter texts, never an error.
 struct DaytimeFields {
@@ -33,22 +54,11 @@ struct DaytimeFields {
     QString time;
 };
 
-// "YYYY-MM-DD HH:MM:SS": a 10-character date, one separator, an 8-character time.
-DaytimeFields primaryFields(const QString &reply);
-
 // NIST layout: a line feed, the Modified Julian Day, " YY-MM-DD HH:MM:SS ..." in UTC.
 DaytimeFields nistFields(const QString &reply);
 
 // The NIST "HH:MM:SS" time text. Stricter than what a user may type: a reply cut
 // short ("03:5") must not pass for 03:05. Throws RunTimeError.
 QTime nistTime(const QString &text);
-
-// A UTC time of day as Beijing time (UTC+8), wrapping past midnight.
-QTime utcToBeijing(QTime utc);
-
-// The NIST "YY-MM-DD" UTC date as the Beijing date for the given UTC time of day:
-// the next day once the shift passes midnight. Throws RunTimeError when the text
-// is not such a date.
-QString nistDateToBeijing(const QString &utcDate, QTime utc);
 
 } // namespace horalis

@@ -1,25 +1,30 @@
 #pragma once
 
-#include <QDate>
+#include "instant.h"
+
 #include <QDateTime>
-#include <QTime>
 
 namespace horalis {
 
-// The computer's clock as the window sees it. The setters throw RunTimeError when
-// the clock cannot be set; what was set before a failing call stays set.
+// The computer's clock as the window sees it. What throws, throws RunTimeError with a
+// sentence for the user.
 class Clock {
 public:
     virtual ~Clock() = default;
 
     // Current local date and time.
     virtual QDateTime now() = 0;
-    // Milliseconds on a clock that never jumps (unaffected by setting the time).
-    virtual qint64 monotonicMs() = 0;
-    // Sets the local time of day, keeping today's local date.
-    virtual void setTimeOfDay(QTime time) = 0;
-    // Sets the local date, keeping the local time of day it has at that moment.
-    virtual void setDate(QDate date) = 0;
+    // CLOCK_BOOTTIME in milliseconds: never set, and it keeps counting while the
+    // machine sleeps, so elapsed time measured on it survives a suspend.
+    virtual qint64 boottimeMs() = 0;
+    // Whether the system keeps the clock synchronised on its own (NTP), so that a time
+    // set by hand would soon be put back. False when that cannot be told.
+    virtual bool automaticSyncOn() = 0;
+    // Switches automatic synchronisation off; the system may ask for a password.
+    virtual void stopAutomaticSync() = 0;
+    // Sets the clock once, to the target as it stands by the boot clock at the moment
+    // of writing. Throws when the instant is out of range or the system refuses.
+    virtual void setInstant(Instant target) = 0;
 };
 
 } // namespace horalis

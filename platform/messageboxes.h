@@ -22,13 +22,16 @@ public:
     // Shows the box and returns when the user has closed it. An empty title
     // shows the application's title.
     virtual void show(const QString &text, int flags, const QString &title) = 0;
+    // Asks a yes-or-no question with a question icon; true when the user says yes.
+    virtual bool ask(const QString &text, const QString &title) = 0;
 };
 
-// The real boxes: QMessageBox, modal over the window, with a Chinese "确定" button.
+// The real boxes: QMessageBox, modal over the window, with Chinese buttons.
 class QtMessageBoxes : public MessageBoxes {
 public:
     void setParentWidget(QWidget *parent) { m_parent = parent; }
     void show(const QString &text, int flags, const QString &title) override;
+    bool ask(const QString &text, const QString &title) override;
 
 private:
     QPointer<QWidget> m_parent;

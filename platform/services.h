@@ -1,7 +1,6 @@
 #pragma once
 
 #include "clock.h"
-#include "eventpump.h"
 #include "messageboxes.h"
 #include "pointer.h"
 
@@ -12,7 +11,6 @@ struct PlatformServices {
     Clock &clock;
     MessageBoxes &messages;
     MousePointer &pointer;
-    EventPump &pump;
 };
 
 } // namespace horalis

@@ -5,10 +5,8 @@
 #include <QFile>
 #include <QList>
 #include <cerrno>
-#include <ctime>
 #include <fcntl.h>
-#include <limits>
-#include <optional>
+#include <linux/rtc.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -17,39 +15,13 @@ namespace horalis {
 namespace {
 
 constexpr qint64 kNsPerMs = 1'000'000;
-constexpr qint64 kMsPerDay = 24 * 60 * 60 * 1000;
-// The last whole second whose nanosecond count still fits the 64-bit value the kernel
-// keeps (2262-04-11 23:47:16 UTC).
-constexpr qint64 kLastSettableMs = std::numeric_limits<qint64>::max() / 1'000'000'000 * 1000;
+constexpr qint64 kNsPerSec = 1'000'000'000;
 
 qint64 readClock(clockid_t id)
 {
     timespec ts{};
     clock_gettime(id, &ts);
-    return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-// The instant a local wall-clock reading stands for, or nothing when the zone skips the
-// reading (spring forward). A reading the zone passes twice (fall back) gives the
-// earlier instant. Qt 6.4 flags a skipped reading only through isValid() and picks
-// either side of a repeated one, so the candidates are built from the UTC offsets in
-// force around the reading and each is kept only if it reads back as the same wall time.
-std::optional<qint64> localToEpochMs(QDate date, QTime time)
-{
-    const qint64 wallMs = QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
-    const auto offsetMsAt = [](qint64 ms) {
-        return 1000 * qint64(QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime).offsetFromUtc());
-    };
-    const QList<qint64> candidates{QDateTime(date, time, Qt::LocalTime).toMSecsSinceEpoch(),
-                                   wallMs - offsetMsAt(wallMs - kMsPerDay),
-                                   wallMs - offsetMsAt(wallMs + kMsPerDay)};
-    std::optional<qint64> earliest;
-    for (const qint64 ms : candidates) {
-        const QDateTime back = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
-        if (back.date() == date && back.time() == time && (!earliest || ms < *earliest))
-            earliest = ms;
-    }
-    return earliest;
+    return qint64(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
 }
 
 // The one place that turns a refusal of the system into words for the user.
@@ -63,25 +35,16 @@ QString setFailureText(int error)
 }
 
 // The hardware clock's fields for an instant, whole seconds, as timedated writes them.
-rtc_time hardwareClockFields(qint64 ns, bool local)
+std::tm hardwareClockFields(qint64 ns, bool local)
 {
-    const time_t seconds = time_t(ns / 1'000'000'000);
-    tm fields{};
+    const time_t seconds = time_t(ns / kNsPerSec);
+    std::tm fields{};
     if (local)
         localtime_r(&seconds, &fields);
     else
         gmtime_r(&seconds, &fields);
-    rtc_time rtc{};
-    rtc.tm_sec = fields.tm_sec;
-    rtc.tm_min = fields.tm_min;
-    rtc.tm_hour = fields.tm_hour;
-    rtc.tm_mday = fields.tm_mday;
-    rtc.tm_mon = fields.tm_mon;
-    rtc.tm_year = fields.tm_year;
-    rtc.tm_wday = fields.tm_wday;
-    rtc.tm_yday = fields.tm_yday;
-    rtc.tm_isdst = 0; // the hardware clock knows nothing of summer time
-    return rtc;
+    fields.tm_isdst = 0; // the hardware clock knows nothing of summer time
+    return fields;
 }
 
 } // namespace
@@ -97,14 +60,14 @@ qint64 LinuxClockSystemCalls::realtimeNs()
     return readClock(CLOCK_REALTIME);
 }
 
-qint64 LinuxClockSystemCalls::monotonicNs()
+qint64 LinuxClockSystemCalls::boottimeNs()
 {
-    return readClock(CLOCK_MONOTONIC);
+    return readClock(CLOCK_BOOTTIME);
 }
 
 int LinuxClockSystemCalls::setRealtimeNs(qint64 ns)
 {
-    const timespec ts{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+    const timespec ts{time_t(ns / kNsPerSec), long(ns % kNsPerSec)};
     return clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : errno;
 }
 
@@ -114,13 +77,22 @@ bool LinuxClockSystemCalls::hardwareClockIsLocal()
     return adjtime.open(QIODevice::ReadOnly) && adjtimeSaysLocal(adjtime.read(4096));
 }
 
-int LinuxClockSystemCalls::setHardwareClock(const rtc_time &fields)
+int LinuxClockSystemCalls::setHardwareClock(const std::tm &fields)
 {
+    rtc_time rtc{};
+    rtc.tm_sec = fields.tm_sec;
+    rtc.tm_min = fields.tm_min;
+    rtc.tm_hour = fields.tm_hour;
+    rtc.tm_mday = fields.tm_mday;
+    rtc.tm_mon = fields.tm_mon;
+    rtc.tm_year = fields.tm_year;
+    rtc.tm_wday = fields.tm_wday;
+    rtc.tm_yday = fields.tm_yday;
+    rtc.tm_isdst = 0;
     const int fd = open("/dev/rtc0", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
-    rtc_time copy = fields;
-    const int result = ioctl(fd, RTC_SET_TIME, &copy) == 0 ? 0 : errno;
+    const int result = ioctl(fd, RTC_SET_TIME, &rtc) == 0 ? 0 : errno;
     close(fd);
     return result;
 }
@@ -130,35 +102,31 @@ QDateTime SystemClock::now()
     return QDateTime::fromMSecsSinceEpoch(m_calls.realtimeNs() / kNsPerMs, Qt::LocalTime);
 }
 
-qint64 SystemClock::monotonicMs()
+qint64 SystemClock::boottimeMs()
 {
-    return m_calls.monotonicNs() / kNsPerMs;
+    return m_calls.boottimeNs() / kNsPerMs;
 }
 
-void SystemClock::setTimeOfDay(QTime time)
+bool SystemClock::automaticSyncOn()
 {
-    writeLocal(now().date(), QTime(time.hour(), time.minute(), time.second()));
+    return m_service && m_service->automaticSync().value_or(false);
 }
 
-void SystemClock::setDate(QDate date)
+void SystemClock::stopAutomaticSync()
 {
-    // Read anew: the time of day has moved on since any earlier step.
-    writeLocal(date, now().time());
+    if (m_service)
+        m_service->stopAutomaticSync();
 }
 
-void SystemClock::writeLocal(QDate date, QTime time)
+void SystemClock::setInstant(Instant target)
 {
-    const QString shown = date.toString(u"yyyy-MM-dd") + u' ' + time.toString(u"HH:mm:ss");
-    const std::optional<qint64> ms = localToEpochMs(date, time);
-    if (!ms)
-        throw RunTimeError(
-            QStringLiteral("本地时区中不存在 %1 这个时刻（夏令时调整跳过了它），请换一个时间。")
-                .arg(shown));
-    if (*ms < 0 || *ms > kLastSettableMs)
-        throw RunTimeError(
-            QStringLiteral("%1 超出了系统时钟能设置的范围（1970 年至 2262 年），请换一个日期。")
-                .arg(shown));
-    const qint64 ns = *ms * kNsPerMs;
+    // The two clocks are read together: the real one for the service's shift, the boot
+    // one to move the target on to this moment.
+    const qint64 realNs = m_calls.realtimeNs();
+    const qint64 utcMs = target.at(m_calls.boottimeNs() / kNsPerMs);
+    // Checked in milliseconds first: only a settable instant fits in nanoseconds.
+    requireSettable(utcMs);
+    const qint64 ns = utcMs * kNsPerMs;
     const int error = m_calls.setRealtimeNs(ns);
     if (error == 0) {
         // Any failure is ignored: the system clock is set, which is what the user asked
@@ -166,10 +134,11 @@ void SystemClock::writeLocal(QDate date, QTime time)
         m_calls.setHardwareClock(hardwareClockFields(ns, m_calls.hardwareClockIsLocal()));
         return;
     }
-    // The service takes the same instant, worked out just now; it keeps the hardware
-    // clock in step itself.
+    // The service gets the change as a shift of the clock, which it applies when polkit
+    // says yes: the instant stays right however long the password prompt takes. It keeps
+    // the hardware clock in step itself.
     if ((error == EPERM || error == EACCES) && m_service) {
-        m_service->setTime(*ms * 1000);
+        m_service->shiftTime((ns - realNs) / 1000);
         return;
     }
     throw RunTimeError(setFailureText(error));

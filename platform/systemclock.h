@@ -5,7 +5,7 @@
 
 #include <QByteArray>
 #include <QtGlobal>
-#include <linux/rtc.h>
+#include <ctime>
 
 namespace horalis {
 
@@ -16,24 +16,25 @@ public:
     virtual ~ClockSystemCalls() = default;
     // CLOCK_REALTIME, nanoseconds since the epoch.
     virtual qint64 realtimeNs() = 0;
-    // CLOCK_MONOTONIC, nanoseconds.
-    virtual qint64 monotonicNs() = 0;
+    // CLOCK_BOOTTIME, nanoseconds.
+    virtual qint64 boottimeNs() = 0;
     // Sets CLOCK_REALTIME; returns 0 or the errno of the failure.
     virtual int setRealtimeNs(qint64 ns) = 0;
     // Whether the hardware clock keeps local time rather than UTC.
     virtual bool hardwareClockIsLocal() = 0;
-    // Sets the hardware clock; returns 0 or the errno of the failure.
-    virtual int setHardwareClock(const rtc_time &fields) = 0;
+    // Sets the hardware clock to these fields (as in struct tm, whole seconds); returns
+    // 0 or the errno of the failure.
+    virtual int setHardwareClock(const std::tm &fields) = 0;
 };
 
 // clock_gettime / clock_settime, /etc/adjtime and /dev/rtc0 on the running system.
 class LinuxClockSystemCalls : public ClockSystemCalls {
 public:
     qint64 realtimeNs() override;
-    qint64 monotonicNs() override;
+    qint64 boottimeNs() override;
     int setRealtimeNs(qint64 ns) override;
     bool hardwareClockIsLocal() override;
-    int setHardwareClock(const rtc_time &fields) override;
+    int setHardwareClock(const std::tm &fields) override;
 };
 
 // Whether the contents of /etc/adjtime say the hardware clock keeps local time: its
@@ -51,14 +52,12 @@ public:
     }
 
     QDateTime now() override;
-    qint64 monotonicMs() override;
-    void setTimeOfDay(QTime time) override;
-    void setDate(QDate date) override;
+    qint64 boottimeMs() override;
+    bool automaticSyncOn() override;
+    void stopAutomaticSync() override;
+    void setInstant(Instant target) override;
 
 private:
-    // Takes the reading apart: a QDateTime cannot carry a local reading the zone skips.
-    void writeLocal(QDate date, QTime time);
-
     ClockSystemCalls &m_calls;
     TimeService *m_service;
 };

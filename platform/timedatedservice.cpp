@@ -6,8 +6,11 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
 #include <QEventLoop>
 #include <QTimer>
+#include <optional>
+#include <utility>
 
 namespace horalis {
 
@@ -16,6 +19,11 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.timedate1");
 const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 const QString kInterface = QStringLiteral("org.freedesktop.timedate1");
+const QString kSyncEnabled = QStringLiteral("org.freedesktop.timedate1.AutomaticTimeSyncEnabled");
+
+// After SetNTP(false), how long SetTime's "still synchronising" refusal is waited out.
+constexpr int kSyncStopRetryMs = 200;
+constexpr int kSyncStopRetries = 15;
 
 QString noServiceText()
 {
@@ -23,15 +31,30 @@ QString noServiceText()
                           "请以管理员（root）身份运行本程序。");
 }
 
-QString timeoutText(int timeoutMs)
+QString seconds(int ms)
 {
-    return QStringLiteral("等待系统时间服务回应超时（%1 秒），时间没有修改，请重试。")
-        .arg(QString::number(timeoutMs / 1000.0));
+    return QString::number(ms / 1000.0);
+}
+
+// Said when Horalis stops waiting: the request is still with timedated and polkit, and
+// an approval given later is still carried out.
+QString setTimeTimeoutText(int timeoutMs)
+{
+    return QStringLiteral("等待系统时间服务回应超过 %1 秒，本程序不再等待。如果授权窗口还在，"
+                          "稍后在其中通过授权，时间仍会被校准到正确的时刻；取消授权则时间不变。")
+        .arg(seconds(timeoutMs));
+}
+
+QString stopSyncTimeoutText(int timeoutMs)
+{
+    return QStringLiteral("等待系统时间服务回应超过 %1 秒，时间没有修改。如果稍后在授权窗口中"
+                          "通过授权，自动时间同步会被关闭，但时间不会修改，请再校准一次。")
+        .arg(seconds(timeoutMs));
 }
 
 // The one place that turns the service's D-Bus errors into words for the user. The
 // texts follow "时间格式不对，" in the window's message box.
-QString failureText(const QDBusError &error, int timeoutMs)
+QString failureText(const QDBusError &error, const QString &timeoutText)
 {
     const QString name = error.name();
     if (name == u"org.freedesktop.DBus.Error.AccessDenied" ||
@@ -40,7 +63,7 @@ QString failureText(const QDBusError &error, int timeoutMs)
         name == u"org.freedesktop.PolicyKit1.Error.InteractiveAuthorizationRequired")
         return QStringLiteral("没有得到修改系统时间的授权（密码验证未通过或被取消），时间没有修改。"
                               "请重试并输入管理员密码，或以管理员（root）身份运行本程序。");
-    if (name == u"org.freedesktop.timedate1.AutomaticTimeSyncEnabled")
+    if (name == kSyncEnabled)
         return QStringLiteral("系统开启了自动时间同步，不能手工修改时间。请先关闭自动同步"
                               "（在桌面的“日期和时间”设置中关闭自动设置时间，"
                               "或执行 timedatectl set-ntp false），再重试。");
@@ -54,9 +77,58 @@ QString failureText(const QDBusError &error, int timeoutMs)
     if (name == u"org.freedesktop.DBus.Error.NoReply" ||
         name == u"org.freedesktop.DBus.Error.Timeout" ||
         name == u"org.freedesktop.DBus.Error.TimedOut")
-        return timeoutText(timeoutMs);
+        return timeoutText;
     const QString said = error.message().isEmpty() ? name : error.message() + u'，' + name;
     return QStringLiteral("系统时间服务拒绝修改时间（%1）。").arg(said);
+}
+
+// Runs the window's events until the pending call is answered or boundMs passes; the
+// answer, or nothing when the bound came first.
+std::optional<QDBusMessage> awaitReply(const QDBusPendingCall &pending, int boundMs)
+{
+    QDBusPendingCallWatcher watcher(pending);
+    if (!watcher.isFinished()) {
+        QEventLoop loop;
+        QTimer bound;
+        bound.setSingleShot(true);
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+        bound.start(boundMs);
+        loop.exec();
+    }
+    if (!watcher.isFinished())
+        return std::nullopt;
+    return watcher.reply();
+}
+
+struct Outcome {
+    bool timedOut = false; // the bound passed first; the call may still be carried out
+    QDBusError error;      // invalid when the call succeeded
+};
+
+// Sends a method call that may prompt for a password and waits for its answer, at most
+// boundMs. Throws only when there is no bus.
+Outcome callInteractive(QDBusConnection bus, const QString &method,
+                        const QList<QVariant> &arguments, int boundMs)
+{
+    if (!bus.isConnected())
+        throw RunTimeError(noServiceText());
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    call.setArguments(arguments);
+    call.setInteractiveAuthorizationAllowed(true);
+    const std::optional<QDBusMessage> reply = awaitReply(bus.asyncCall(call, boundMs), boundMs);
+    if (!reply)
+        return {true, {}};
+    if (reply->type() == QDBusMessage::ErrorMessage)
+        return {false, QDBusError(*reply)};
+    return {};
+}
+
+void pause(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 } // namespace
@@ -73,38 +145,66 @@ TimedatedService::~TimedatedService()
         QDBusConnection::disconnectFromBus(m_connectionName);
 }
 
-void TimedatedService::setTime(qint64 usecUtc)
+QDBusConnection TimedatedService::connection()
 {
     // Connected only when first needed: most runs never get here.
-    QDBusConnection bus = m_busAddress.isEmpty()
-                              ? QDBusConnection::systemBus()
-                              : QDBusConnection::connectToBus(m_busAddress, m_connectionName);
+    return m_busAddress.isEmpty() ? QDBusConnection::systemBus()
+                                  : QDBusConnection::connectToBus(m_busAddress, m_connectionName);
+}
+
+std::optional<bool> TimedatedService::automaticSync()
+{
+    QDBusConnection bus = connection();
     if (!bus.isConnected())
-        throw RunTimeError(noServiceText());
+        return std::nullopt;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kInterface << QStringLiteral("NTP");
+    const std::optional<QDBusMessage> reply =
+        awaitReply(bus.asyncCall(get, kQueryTimeoutMs), kQueryTimeoutMs);
+    if (!reply || reply->type() != QDBusMessage::ReplyMessage)
+        return std::nullopt;
+    const QVariant value = reply->arguments().value(0).value<QDBusVariant>().variant();
+    if (value.typeId() != QMetaType::Bool)
+        return std::nullopt;
+    return value.toBool();
+}
 
-    // An absolute instant (relative = false), the one the caller has just worked out.
-    // timedated applies it when polkit says yes, so the time spent typing a password is
-    // not added: the user applies again if those seconds matter.
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetTime"));
-    call << usecUtc << false << true;
-    call.setInteractiveAuthorizationAllowed(true);
+void TimedatedService::stopAutomaticSync()
+{
+    // SetNTP(use_ntp = false, interactive = true).
+    const Outcome outcome =
+        callInteractive(connection(), QStringLiteral("SetNTP"), {false, true}, m_timeoutMs);
+    const QString timeout = stopSyncTimeoutText(m_timeoutMs);
+    if (outcome.timedOut)
+        throw RunTimeError(timeout);
+    if (outcome.error.isValid())
+        throw RunTimeError(failureText(outcome.error, timeout));
+    m_syncJustStopped = true;
+}
 
-    QDBusPendingCallWatcher watcher(bus.asyncCall(call, m_timeoutMs));
-    if (!watcher.isFinished()) {
-        // The window goes on painting and handling input while the prompt is up.
-        QEventLoop loop;
-        QTimer bound;
-        bound.setSingleShot(true);
-        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-        QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-        bound.start(m_timeoutMs);
-        loop.exec();
+void TimedatedService::shiftTime(qint64 deltaUsec)
+{
+    // SetTime(usec_utc = delta, relative = true, interactive = true): timedated adds the
+    // delta to the clock as it stands when polkit says yes, so the seconds spent typing a
+    // password are not lost, and an approval after Horalis stopped waiting is still right.
+    const bool justStopped = std::exchange(m_syncJustStopped, false);
+    const QString timeout = setTimeTimeoutText(m_timeoutMs);
+    for (int attempt = 0;; ++attempt) {
+        const Outcome outcome = callInteractive(connection(), QStringLiteral("SetTime"),
+                                                {deltaUsec, true, true}, m_timeoutMs);
+        if (outcome.timedOut)
+            throw RunTimeError(timeout);
+        if (!outcome.error.isValid())
+            return;
+        // Right after SetNTP(false), timedated refuses with the same error as when
+        // synchronisation is on until the NTP unit has stopped: wait that moment out.
+        const bool stopping =
+            justStopped && outcome.error.name() == kSyncEnabled && attempt < kSyncStopRetries;
+        if (!stopping)
+            throw RunTimeError(failureText(outcome.error, timeout));
+        pause(kSyncStopRetryMs);
     }
-    if (!watcher.isFinished())
-        throw RunTimeError(timeoutText(m_timeoutMs));
-    if (watcher.isError())
-        throw RunTimeError(failureText(watcher.error(), m_timeoutMs));
 }
 
 } // namespace horalis

@@ -4,15 +4,19 @@
 
 #include <QString>
 
+class QDBusConnection;
+
 namespace horalis {
 
-// systemd's timedated over the D-Bus system bus: org.freedesktop.timedate1.SetTime.
-// timedated asks polkit, which may show a password prompt, so the call is made
-// asynchronously and the window keeps handling its events while it waits.
+// systemd's timedated over the D-Bus system bus (org.freedesktop.timedate1). timedated
+// asks polkit, which may show a password prompt, so every call is made asynchronously
+// and the window keeps handling its events while it waits.
 class TimedatedService : public TimeService {
 public:
     // Long enough to read the prompt and type a password.
     static constexpr int kDefaultTimeoutMs = 120'000;
+    // Reading a property: no prompt, but timedated may first have to be started.
+    static constexpr int kQueryTimeoutMs = 5'000;
 
     // An empty busAddress means the system bus (DBUS_SYSTEM_BUS_ADDRESS or its
     // standard socket); tests pass a bus of their own.
@@ -22,12 +26,19 @@ public:
     TimedatedService(const TimedatedService &) = delete;
     TimedatedService &operator=(const TimedatedService &) = delete;
 
-    void setTime(qint64 usecUtc) override;
+    std::optional<bool> automaticSync() override;
+    void stopAutomaticSync() override;
+    void shiftTime(qint64 deltaUsec) override;
 
 private:
+    QDBusConnection connection();
+
     int m_timeoutMs;
     QString m_busAddress;
     QString m_connectionName;
+    // timedated refuses SetTime for a moment after SetNTP(false), until the NTP unit
+    // has stopped: only then is that refusal worth waiting out.
+    bool m_syncJustStopped = false;
 };
 
 } // namespace horalis

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
@@ -7,7 +8,48 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <chrono>
+#include <ctime>
+#include <functional>
+
 namespace horalis::test {
+
+// The machine's boot clock (read only), which the test servers' clocks are set against.
+inline qint64 machineBootMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+inline qint64 floorToSecond(qint64 ms)
+{
+    return ms - ((ms % 1000) + 1000) % 1000;
+}
+
+// What a server whose clock is offsetMs ahead of the boot clock sends at this moment:
+// its clock floored to the second, as real servers send it.
+inline QByteArray primaryStampNow(qint64 offsetMs)
+{
+    const qint64 second = floorToSecond(machineBootMs() + offsetMs);
+    return QDateTime::fromMSecsSinceEpoch(second + 8 * 3600 * 1000, Qt::UTC)
+               .toString(u"yyyy-MM-dd HH:mm:ss")
+               .toLatin1() +
+           "\r\n";
+}
+
+// NIST sends its stamp advanceMs early and says so.
+inline QByteArray nistStampNow(qint64 offsetMs, int advanceMs = 0)
+{
+    const QDateTime stamp = QDateTime::fromMSecsSinceEpoch(
+        floorToSecond(machineBootMs() + offsetMs + advanceMs), Qt::UTC);
+    const qint64 mjd = stamp.date().toJulianDay() - 2'400'001;
+    return QStringLiteral("\n%1 %2 00 0 0 %3.0 UTC(NIST) * \n")
+        .arg(mjd)
+        .arg(stamp.toString(u"yy-MM-dd HH:mm:ss"))
+        .arg(advanceMs)
+        .toLatin1();
+}
 
 // A Daytime server on a loopback address, with one way of behaving.
 class DaytimeServer : public QObject {
@@ -19,6 +61,8 @@ public:
         ClosesAtOnce, // accepts and closes without sending
         AnswersFirst, // answers the first connection, silent on the others
         Streams,      // sends megabytes without a line end
+        RateLimited,  // answers, but closes at once on a connection sooner than spacingMs
+                      // after the one before, as NIST's servers refuse such clients
     };
 
     DaytimeServer(Behaviour behaviour, QByteArray reply = {})
@@ -32,6 +76,13 @@ public:
         return m_server.listen(address, port);
     }
     quint16 port() const { return m_server.serverPort(); }
+    // When set, makes the reply at the moment a connection is accepted (a server
+    // with a clock); otherwise the fixed reply is sent.
+    std::function<QByteArray()> replyNow;
+    qint64 spacingMs = 4000;
+    // The moments connections were accepted, on a monotonic clock in milliseconds.
+    QList<qint64> acceptedMs;
+    int refused() const { return m_refused; }
     int connections() const { return m_connections; }
     qint64 bytesStreamed() const { return m_streamed; }
 
@@ -43,19 +94,31 @@ private:
         while (QTcpSocket *peer = m_server.nextPendingConnection()) {
             peer->setParent(this);
             ++m_connections;
+            acceptedMs.append(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
             Behaviour now = m_behaviour;
             if (now == AnswersFirst)
                 now = m_connections == 1 ? Answers : Silent;
+            if (now == RateLimited) {
+                const bool tooSoon =
+                    acceptedMs.size() > 1 &&
+                    acceptedMs.last() - acceptedMs.at(acceptedMs.size() - 2) < spacingMs;
+                m_refused += tooSoon ? 1 : 0;
+                now = tooSoon ? ClosesAtOnce : Answers;
+            }
+            const QByteArray reply = replyNow ? replyNow() : m_reply;
             switch (now) {
             case Answers:
-                peer->write(m_reply);
+            case RateLimited:
+                peer->write(reply);
                 peer->disconnectFromHost();
                 break;
             case AnswersInTwo: {
-                const qsizetype half = m_reply.size() / 2;
-                peer->write(m_reply.left(half));
+                const qsizetype half = reply.size() / 2;
+                peer->write(reply.left(half));
                 peer->flush();
-                QTimer::singleShot(30, peer, [peer, rest = m_reply.mid(half)] {
+                QTimer::singleShot(30, peer, [peer, rest = reply.mid(half)] {
                     peer->write(rest);
                     peer->disconnectFromHost();
                 });
@@ -89,6 +152,7 @@ private:
     Behaviour m_behaviour;
     QByteArray m_reply;
     int m_connections = 0;
+    int m_refused = 0;
     qint64 m_streamed = 0;
 };
 

@@ -6,22 +6,24 @@
 #include <QList>
 #include <QStringList>
 
+#include <ctime>
 #include <functional>
-
 #include <optional>
 
 namespace horalis::test {
 
-// A clock that moves only when told to, and records what the window writes to it.
+// A clock that moves only when told to, and records what the window does to it.
 class FakeClock : public Clock {
 public:
     QDateTime current = QDateTime(QDate(2026, 12, 7), QTime(9, 5, 7));
     qint64 advancePerReadingMs = 0;
-    qint64 monotonic = 1'000'000;
-    QStringList writes;                // "time HH:mm:ss" / "date yyyy-MM-dd", in call order
-    std::optional<QString> refuseTime; // throw this description instead of setting
-    std::optional<QString> refuseDate;
-    std::function<void()> whileSettingTime; // runs inside setTimeOfDay, like a wait would
+    qint64 boot = 1'000'000;        // the boot clock, unless it follows the machine's
+    bool followMachineBoot = false; // read the machine's CLOCK_BOOTTIME instead (never set)
+    qint64 bootShiftMs = 0;         // added to the machine's reading: time spent asleep
+    bool syncOn = false;
+    QStringList writes;                 // "stop sync" / "set <UTC, ISO with ms>", in call order
+    std::optional<QString> refuse;      // setInstant throws this description instead of setting
+    std::function<void()> whileSetting; // runs inside setInstant, like a password wait would
 
     QDateTime now() override
     {
@@ -29,22 +31,32 @@ public:
         current = current.addMSecs(advancePerReadingMs);
         return reading;
     }
-    qint64 monotonicMs() override { return monotonic; }
-    void setTimeOfDay(QTime time) override
+    qint64 boottimeMs() override
     {
-        if (whileSettingTime)
-            whileSettingTime();
-        if (refuseTime)
-            throw RunTimeError(*refuseTime);
-        writes << QStringLiteral("time ") + time.toString(QStringLiteral("HH:mm:ss"));
-        current = QDateTime(current.date(), time);
+        if (!followMachineBoot)
+            return boot;
+        timespec ts{};
+        clock_gettime(CLOCK_BOOTTIME, &ts);
+        return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000 + bootShiftMs;
     }
-    void setDate(QDate date) override
+    bool automaticSyncOn() override { return syncOn; }
+    void stopAutomaticSync() override
     {
-        if (refuseDate)
-            throw RunTimeError(*refuseDate);
-        writes << QStringLiteral("date ") + date.toString(Qt::ISODate);
-        current = QDateTime(date, current.time());
+        writes << QStringLiteral("stop sync");
+        syncOn = false;
+    }
+    void setInstant(Instant target) override
+    {
+        if (whileSetting)
+            whileSetting();
+        if (refuse)
+            throw RunTimeError(*refuse);
+        // As the real clock does: the instant as of the moment it lands, range checked.
+        const qint64 utcMs = target.at(boottimeMs());
+        requireSettable(utcMs);
+        writes << QStringLiteral("set ") +
+                      QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC).toString(Qt::ISODateWithMs);
+        current = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime);
     }
 };
 
@@ -54,13 +66,26 @@ struct ShownBox {
     QString title;
 };
 
-// Records every message box instead of showing it.
+struct AskedQuestion {
+    QString text;
+    QString title;
+};
+
+// Records every message box instead of showing it, and answers questions as scripted.
 class RecordingMessageBoxes : public MessageBoxes {
 public:
     QList<ShownBox> shown;
+    QList<AskedQuestion> asked;
+    bool answerYes = true;
+
     void show(const QString &text, int flags, const QString &title) override
     {
         shown.append({text, flags, title});
+    }
+    bool ask(const QString &text, const QString &title) override
+    {
+        asked.append({text, title});
+        return answerYes;
     }
 };
 

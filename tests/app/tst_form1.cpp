@@ -1,14 +1,18 @@
 // The real window, driven offscreen against fake platform services.
+#include "fakeclockcalls.h"
 #include "fakes.h"
 #include "form1.h"
+#include "systemclock.h"
 
 #include <QAccessible>
 #include <QApplication>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -22,6 +26,8 @@ class TestForm1 : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -39,38 +45,71 @@ private slots:
     void modeSwitchKeepsTexts();
     void applyPrompts_data();
     void applyPrompts();
-    void applySetsTimeThenDate_data();
-    void applySetsTimeThenDate();
+    void applySetsTheClockOnce_data();
+    void applySetsTheClockOnce();
+    void applyAsksBeforeStoppingSync_data();
+    void applyAsksBeforeStoppingSync();
+    void applyOnTheSystemClock_data();
+    void applyOnTheSystemClock();
     void closeEndsTheWindow();
     void clicksWhileTheClockIsSetAreIgnored();
     void screenReadersReadChinese_data();
     void screenReadersReadChinese();
 
 private:
-    Form1 *makeWindow();
+    Form1 *makeWindow(Clock &clock);
+    void fill(const QStringList &fields); // a1 a2 a3 b1 b2 b3
 
+    QByteArray m_savedTz;
+    bool m_hadTz = false;
     FakeClock m_clock;
     RecordingMessageBoxes m_messages;
     RecordingPointer m_pointer;
-    WaitingEventPump m_pump;
     std::unique_ptr<Form1> m_form;
 };
 
-Form1 *TestForm1::makeWindow()
+Form1 *TestForm1::makeWindow(Clock &clock)
 {
-    m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer, m_pump});
+    m_form = std::make_unique<Form1>(PlatformServices{clock, m_messages, m_pointer});
     m_form->showCentred();
     if (!QTest::qWaitForWindowActive(m_form.get()))
         qWarning("window did not become active");
     return m_form.get();
 }
 
+void TestForm1::fill(const QStringList &fields)
+{
+    QLineEdit *entries[] = {m_form->a1, m_form->a2, m_form->a3, m_form->b1, m_form->b2, m_form->b3};
+    for (int i = 0; i < 6; ++i)
+        entries[i]->setText(fields[i]);
+}
+
+void TestForm1::initTestCase()
+{
+    // Every zone must be a real tzdata file: an unknown TZ silently means UTC.
+    for (const char *zone : {"Europe/Berlin", "America/New_York", "Asia/Shanghai"})
+        QVERIFY2(QFile::exists(QStringLiteral("/usr/share/zoneinfo/") + zone), zone);
+    m_savedTz = qgetenv("TZ");
+    m_hadTz = qEnvironmentVariableIsSet("TZ");
+}
+
+void TestForm1::cleanupTestCase()
+{
+    if (m_hadTz)
+        qputenv("TZ", m_savedTz);
+    else
+        qunsetenv("TZ");
+    tzset();
+}
+
 void TestForm1::init()
 {
+    // The fake clock's local times are Beijing time, the instants it records are UTC.
+    useZone("Asia/Shanghai");
     m_clock = FakeClock();
-    m_messages.shown.clear();
+    m_messages = RecordingMessageBoxes();
     m_pointer.history.clear();
-    makeWindow();
+    makeWindow(m_clock);
 }
 
 void TestForm1::cleanup()
@@ -381,9 +420,7 @@ void TestForm1::applyPrompts()
 
     if (manual)
         m_form->Option1->click();
-    QLineEdit *entries[] = {m_form->a1, m_form->a2, m_form->a3, m_form->b1, m_form->b2, m_form->b3};
-    for (int i = 0; i < 6; ++i)
-        entries[i]->setText(fields[i]);
+    fill(fields);
 
     m_form->Command3->click();
     QCOMPARE(m_messages.shown.size(), 1);
@@ -393,17 +430,19 @@ void TestForm1::applyPrompts()
     QVERIFY(m_clock.writes.isEmpty());
 }
 
-void TestForm1::applySetsTimeThenDate_data()
+void TestForm1::applySetsTheClockOnce_data()
 {
-    QTest::addColumn<QStringList>("fields"); // a1 a2 a3 b1 b2 b3
-    QTest::addColumn<QString>("refusal");    // the clock refuses the time with this text
+    QTest::addColumn<QStringList>("fields"); // a1 a2 a3 b1 b2 b3, Beijing time
+    QTest::addColumn<QString>("refusal");    // the clock refuses with this text
     QTest::addColumn<QStringList>("writes");
     QTest::addColumn<QString>("error"); // fragment of the error box, "" for none
 
-    QTest::newRow("time then date") << QStringList{"12", "30", "00", "12", "5", "1"} << ""
-                                    << QStringList{"time 12:30:00", "date 2012-05-01"} << "";
-    QTest::newRow("short fields") << QStringList{"8", "5", "30", "2026", "12", "7"} << ""
-                                  << QStringList{"time 08:05:30", "date 2026-12-07"} << "";
+    const QString range = QStringLiteral("超出了系统时钟能设置的范围");
+    QTest::newRow("two-digit year") << QStringList{"12", "30", "00", "12", "5", "1"} << ""
+                                    << QStringList{"set 2012-05-01T04:30:00.000Z"} << "";
+    QTest::newRow("short fields, UTC the day before")
+        << QStringList{"8", "5", "30", "2026", "12", "7"} << ""
+        << QStringList{"set 2026-12-07T00:05:30.000Z"} << "";
     QTest::newRow("blank counts as filled, then fails")
         << QStringList{" ", " ", " ", "2026", "12", "7"} << "" << QStringList{} << "不是有效的时间";
     QTest::newRow("letter in the hour: clock untouched")
@@ -412,18 +451,22 @@ void TestForm1::applySetsTimeThenDate_data()
         << QStringList{"24", "00", "00", "2026", "12", "7"} << "" << QStringList{} << "“24:00:00”";
     QTest::newRow("only the hour empty")
         << QStringList{"", "30", "00", "2026", "12", "7"} << "" << QStringList{} << "“:30:00”";
-    QTest::newRow("bad month: time set, date not")
-        << QStringList{"12", "30", "00", "2026", "x", "7"} << "" << QStringList{"time 12:30:00"}
-        << "“2026-x-7”";
-    QTest::newRow("day that does not exist") << QStringList{"12", "30", "00", "2026", "2", "29"}
-                                             << "" << QStringList{"time 12:30:00"} << "2026-2-29";
+    // A good time with a bad date is no half change: the time is not written either.
+    QTest::newRow("bad month: nothing written")
+        << QStringList{"12", "30", "00", "2026", "x", "7"} << "" << QStringList{} << "“2026-x-7”";
+    QTest::newRow("day that does not exist")
+        << QStringList{"12", "30", "00", "2026", "2", "29"} << "" << QStringList{} << "2026-2-29";
+    QTest::newRow("first settable second") << QStringList{"08", "00", "00", "1970", "1", "1"} << ""
+                                           << QStringList{"set 1970-01-01T00:00:00.000Z"} << "";
+    QTest::newRow("a second before 1970 in UTC")
+        << QStringList{"07", "59", "59", "1970", "1", "1"} << "" << QStringList{} << range;
     QTest::newRow("clock refuses")
         << QStringList{"12", "30", "00", "2026", "12", "7"}
         << "没有修改系统时间的权限，请以管理员身份运行。" << QStringList{}
         << "没有修改系统时间的权限，请以管理员身份运行。";
 }
 
-void TestForm1::applySetsTimeThenDate()
+void TestForm1::applySetsTheClockOnce()
 {
     QFETCH(QStringList, fields);
     QFETCH(QString, refusal);
@@ -431,11 +474,9 @@ void TestForm1::applySetsTimeThenDate()
     QFETCH(QString, error);
 
     if (!refusal.isEmpty())
-        m_clock.refuseTime = refusal;
+        m_clock.refuse = refusal;
     m_form->Option1->click();
-    QLineEdit *entries[] = {m_form->a1, m_form->a2, m_form->a3, m_form->b1, m_form->b2, m_form->b3};
-    for (int i = 0; i < 6; ++i)
-        entries[i]->setText(fields[i]);
+    fill(fields);
 
     m_form->Command3->click();
     QCOMPARE(m_clock.writes, writes);
@@ -450,8 +491,117 @@ void TestForm1::applySetsTimeThenDate()
         QCOMPARE(box.flags, 64);
     }
     // Applying changes no field.
-    for (int i = 0; i < 6; ++i)
-        QCOMPARE(entries[i]->text(), fields[i]);
+    const QStringList shown = {m_form->a1->text(), m_form->a2->text(), m_form->a3->text(),
+                               m_form->b1->text(), m_form->b2->text(), m_form->b3->text()};
+    QCOMPARE(shown, fields);
+}
+
+void TestForm1::applyAsksBeforeStoppingSync_data()
+{
+    QTest::addColumn<bool>("syncOn");
+    QTest::addColumn<bool>("answerYes");
+    QTest::addColumn<QString>("year");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<QStringList>("writes");
+    QTest::addColumn<QString>("error"); // fragment of the error box, "" for none
+
+    const QString set = QStringLiteral("set 2026-12-07T01:05:07.000Z");
+    QTest::newRow("sync off: no question")
+        << false << true << "2026" << false << QStringList{set} << "";
+    QTest::newRow("yes: sync stopped, then set")
+        << true << true << "2026" << true << QStringList{"stop sync", set} << "";
+    QTest::newRow("no: nothing written") << true << false << "2026" << true << QStringList{} << "";
+    QTest::newRow("out of range: refused before asking")
+        << true << true << "2233" << false << QStringList{} << "超出了系统时钟能设置的范围";
+}
+
+void TestForm1::applyAsksBeforeStoppingSync()
+{
+    QFETCH(bool, syncOn);
+    QFETCH(bool, answerYes);
+    QFETCH(QString, year);
+    QFETCH(bool, asked);
+    QFETCH(QStringList, writes);
+    QFETCH(QString, error);
+
+    m_clock.syncOn = syncOn;
+    m_messages.answerYes = answerYes;
+    m_form->Option1->click();
+    fill({"09", "05", "07", year, "12", "07"});
+
+    m_form->Command3->click();
+    QCOMPARE(m_messages.asked.size(), asked ? 1 : 0);
+    if (asked) {
+        QCOMPARE(m_messages.asked[0].title, QStringLiteral("友情提示"));
+        QVERIFY(m_messages.asked[0].text.contains(QStringLiteral("自动时间同步")));
+    }
+    QCOMPARE(m_clock.writes, writes);
+    QCOMPARE(m_messages.shown.size(), error.isEmpty() ? 0 : 1);
+    if (!error.isEmpty())
+        QVERIFY2(m_messages.shown[0].text.contains(error), qPrintable(m_messages.shown[0].text));
+}
+
+void TestForm1::applyOnTheSystemClock_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QString>("clockUtc");   // the machine's clock before the click
+    QTest::addColumn<QStringList>("fields"); // a1 a2 a3 b1 b2 b3, local time
+    QTest::addColumn<QString>("written");    // UTC, "" for nothing written
+    QTest::addColumn<QString>("error");      // fragment of the error box, "" for none
+
+    const QString epoch = QStringLiteral("1970-01-01T00:00:00.000Z");
+    const QStringList march4 = {"05", "06", "07", "2027", "03", "04"};
+    // A flat RTC battery boots at the epoch; in New York that is still 1969 locally,
+    // and a two-digit year must still mean this century.
+    QTest::newRow("clock at the epoch, Shanghai")
+        << QByteArray("Asia/Shanghai") << epoch << march4 << "2027-03-03T21:06:07.000Z"
+        << "";
+    QTest::newRow("clock at the epoch, New York, two-digit year")
+        << QByteArray("America/New_York") << epoch
+        << QStringList{"05", "06", "07", "27", "03", "04"} << "2027-03-04T10:06:07.000Z"
+        << "";
+    QTest::newRow("Berlin, hour passed twice: the earlier")
+        << QByteArray("Europe/Berlin") << "2026-12-07T11:00:00.000Z"
+        << QStringList{"02", "30", "00", "2026", "10", "25"} << "2026-10-25T00:30:00.000Z"
+        << "";
+    QTest::newRow("Berlin, skipped hour")
+        << QByteArray("Europe/Berlin") << "2026-12-07T11:00:00.000Z"
+        << QStringList{"02", "30", "00", "2026", "03", "29"} << ""
+        << "不存在 2026-03-29 02:30:00";
+    // Today lacks 02:30, the day set does not: a time set before the date would fail.
+    QTest::newRow("Berlin, today springs forward")
+        << QByteArray("Europe/Berlin") << "2026-03-29T00:30:00.000Z"
+        << QStringList{"02", "30", "00", "2026", "03", "30"} << "2026-03-30T00:30:00.000Z"
+        << "";
+}
+
+void TestForm1::applyOnTheSystemClock()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QString, clockUtc);
+    QFETCH(QStringList, fields);
+    QFETCH(QString, written);
+    QFETCH(QString, error);
+
+    useZone(zone);
+    FakeCalls calls;
+    calls.realtime = utcNs(clockUtc);
+    calls.boottime = 5'000'000'000;
+    SystemClock clock(calls);
+    makeWindow(clock);
+    const auto closeFirst = qScopeGuard([this] { m_form.reset(); }); // before the clock goes
+    m_form->Option1->click();
+    fill(fields);
+
+    m_form->Command3->click();
+    QStringList writtenUtc;
+    for (const qint64 ns : calls.written)
+        writtenUtc
+            << QDateTime::fromMSecsSinceEpoch(ns / 1'000'000, Qt::UTC).toString(Qt::ISODateWithMs);
+    QCOMPARE(writtenUtc, written.isEmpty() ? QStringList{} : QStringList{written});
+    QCOMPARE(m_messages.shown.size(), error.isEmpty() ? 0 : 1);
+    if (!error.isEmpty())
+        QVERIFY2(m_messages.shown[0].text.contains(error), qPrintable(m_messages.shown[0].text));
 }
 
 void TestForm1::closeEndsTheWindow()
@@ -469,16 +619,16 @@ void TestForm1::clicksWhileTheClockIsSetAreIgnored()
     // Setting the clock may wait for a password; the window keeps handling clicks.
     m_form->Option1->click();
     int nested = 0;
-    m_clock.whileSettingTime = [this, &nested] {
+    m_clock.whileSetting = [this, &nested] {
         if (nested++ == 0)
             m_form->Command3->click();
     };
     m_form->Command3->click();
     QCOMPARE(nested, 1);
-    QCOMPARE(m_clock.writes, (QStringList{"time 09:05:07", "date 2026-12-07"}));
+    QCOMPARE(m_clock.writes, QStringList{"set 2026-12-07T01:05:07.000Z"});
     // Once done, the command works again.
     m_form->Command3->click();
-    QCOMPARE(m_clock.writes.size(), 4);
+    QCOMPARE(m_clock.writes.size(), 2);
 }
 
 void TestForm1::screenReadersReadChinese_data()

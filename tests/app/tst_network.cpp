@@ -8,10 +8,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <optional>
 
 using namespace horalis;
 using namespace horalis::test;
@@ -27,7 +30,17 @@ const QString Waiting = QStringLiteral("正在连接网络时间服务器，请�
 
 QByteArray nist(const char *date, const char *time)
 {
-    return QByteArray("\n61381 ") + date + ' ' + time + " 00 0 0 50.0 UTC(NIST) * \n";
+    // The line carries the day number of its date, as NIST's do.
+    const QDate day = QDate::fromString(QLatin1String("20") + QLatin1String(date), u"yyyy-MM-dd");
+    const qint64 mjd = day.isValid() ? day.toJulianDay() - 2'400'001 : 61381;
+    return QByteArray("\n") + QByteArray::number(mjd) + ' ' + date + ' ' + time +
+           " 00 0 0 50.0 UTC(NIST) * \n";
+}
+
+// The instant of a FakeClock write, "set <UTC, ISO with ms>".
+QDateTime writtenUtc(const QString &write)
+{
+    return QDateTime::fromString(write.mid(4), Qt::ISODateWithMs);
 }
 
 } // namespace
@@ -46,8 +59,8 @@ private slots:
     void fetchedOnlyOnce();
     void failedFetchCanBeRepeated();
     void closingDuringFetchEndsAtOnce();
-    void applyWritesLocalTimeMovedOn_data();
-    void applyWritesLocalTimeMovedOn();
+    void applyWritesFetchedInstantMovedOn_data();
+    void applyWritesFetchedInstantMovedOn();
 
 private:
     DaytimeServers startServers(int primary, const QByteArray &primaryReply, int secondary,
@@ -59,7 +72,6 @@ private:
     FakeClock m_clock;
     RecordingMessageBoxes m_messages;
     RecordingPointer m_pointer;
-    WaitingEventPump m_pump;
     std::unique_ptr<DaytimeServer> m_primary, m_secondary;
     std::unique_ptr<Form1> m_form;
     QStringList m_seenDuringFetch; // status line and pointer while a box is shown
@@ -68,7 +80,9 @@ private:
 void TestNetwork::init()
 {
     m_clock = FakeClock();
-    m_messages.shown.clear();
+    // The fetch times its waits on the boot clock: it must move as real time does.
+    m_clock.followMachineBoot = true;
+    m_messages = RecordingMessageBoxes();
     m_pointer.history.clear();
 }
 
@@ -101,16 +115,23 @@ DaytimeServers TestNetwork::startServers(int primary, const QByteArray &primaryR
         };
         m_primary = start(primary, primaryReply, PrimaryAddress);
         m_secondary = start(secondary, secondaryReply, SecondaryAddress);
-        if (m_primary && m_secondary)
-            return {PrimaryAddress.toString(), SecondaryAddress.toString(), port, timeoutMs};
+        if (m_primary && m_secondary) {
+            DaytimeServers servers;
+            servers.primaryHost = PrimaryAddress.toString();
+            servers.secondaryHost = SecondaryAddress.toString();
+            servers.port = port;
+            servers.queryTimeoutMs = timeoutMs;
+            // The test servers take any spacing; the 4 s rule has a test of its own.
+            servers.secondarySpacingMs = 200;
+            return servers;
+        }
     }
     qFatal("no free port on the loopback addresses");
 }
 
 Form1 *TestNetwork::makeWindow(const DaytimeServers &servers)
 {
-    m_form =
-        std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer, m_pump}, servers);
+    m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer}, servers);
     m_form->show();
     return m_form.get();
 }
@@ -169,18 +190,32 @@ void TestNetwork::fetch_data()
     QTest::newRow("secondary answers once, then not")
         << Refuses << QByteArray() << int(DaytimeServer::AnswersFirst) << NistReply << C{0, 2}
         << "网络标准时间服务器127.0.0.3超时！" << failed << "";
-    // Stored unchecked, as for any primary reply; only the first 4 KiB are kept.
-    QTest::newRow("primary streams megabytes")
-        << int(DaytimeServer::Streams) << QByteArray() << answers << NistReply << C{2, 0} << none
-        << "标准时间： 7777777777 77777777"
-        << "7777777777";
+    // A primary reply that is not a Beijing time counts as no answer: the secondary
+    // gives the time. Only the first 4 KiB of a stream are read.
+    for (const auto &[name, garbage] :
+         {std::pair{"primary streams megabytes", QByteArray()},
+          std::pair{"primary sends an inetd daytime line",
+                    QByteArray("Mon Dec  7 04:14:14 2026\r\n")},
+          std::pair{"primary sends an empty line", QByteArray("\r\n")},
+          std::pair{"primary sends bytes", QByteArray("\x01\xff\x7f 2026-12-07 15:39:29\r\n")},
+          std::pair{"primary date that does not exist", QByteArray("2026-02-30 15:39:29\r\n")}})
+        QTest::newRow(name) << int(garbage.isEmpty() ? DaytimeServer::Streams : answers) << garbage
+                            << answers << NistReply << C{1, 2} << none
+                            << "标准时间： 26-12-07 11:52:21"
+                            << "26-12-07";
     QTest::newRow("NIST reply that is no date")
-        << Refuses << QByteArray() << answers << nist("26-13-07", "03:52:21") << C{0, 2}
+        << Refuses << QByteArray() << answers << nist("26-13-07", "03:52:21") << C{0, 1}
         << "无法识别网络标准时间服务器127.0.0.3的回复：“26-13-07”不是有效的日期。"
         << ""
         << "";
+    QTest::newRow("NIST date against its day number")
+        << Refuses << QByteArray() << answers
+        << QByteArray("\n61380 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << C{0, 1}
+        << "无法识别网络标准时间服务器127.0.0.3的回复：日期“26-12-07”与修正儒略日 61380 不符。"
+        << ""
+        << "";
     QTest::newRow("NIST reply cut short")
-        << Refuses << QByteArray() << answers << QByteArray("\n61381 26-12-07 03:5") << C{0, 2}
+        << Refuses << QByteArray() << answers << QByteArray("\n61381 26-12-07 03:5") << C{0, 1}
         << "无法识别网络标准时间服务器127.0.0.3的回复：“03:5”不是"
         << ""
         << "";
@@ -232,7 +267,10 @@ void TestNetwork::fetch()
 void TestNetwork::unresolvableNamesFailFast()
 {
     // Names the resolver is never asked about: they are not valid host names.
-    makeWindow({QStringLiteral("no such host!"), QStringLiteral("not a host name"), 13, 5000});
+    DaytimeServers servers;
+    servers.primaryHost = QStringLiteral("no such host!");
+    servers.secondaryHost = QStringLiteral("not a host name");
+    makeWindow(servers);
     QElapsedTimer elapsed;
     elapsed.start();
     m_form->Command2->click();
@@ -307,40 +345,50 @@ void TestNetwork::closingDuringFetchEndsAtOnce()
     QCOMPARE(m_pointer.current(), int(PointerDefault));
 }
 
-void TestNetwork::applyWritesLocalTimeMovedOn_data()
+void TestNetwork::applyWritesFetchedInstantMovedOn_data()
 {
     QTest::addColumn<QByteArray>("zone");
     QTest::addColumn<QByteArray>("primaryReply"); // empty: the NIST server answers
     QTest::addColumn<QByteArray>("nistReply");
-    QTest::addColumn<QStringList>("writes"); // after 61 s on the monotonic clock
+    QTest::addColumn<QString>("fetched"); // the replied second, UTC
+    QTest::addColumn<qint64>("laterMs");  // on the boot clock between the fetch and the click
 
-    QTest::newRow("Beijing time unchanged")
-        << QByteArray("Asia/Shanghai") << PrimaryReply << QByteArray()
-        << QStringList{"time 15:40:30", "date 2026-12-07"};
+    // The instant is the same in every zone: only its local reading differs.
+    QTest::newRow("Shanghai") << QByteArray("Asia/Shanghai") << PrimaryReply << QByteArray()
+                              << "2026-12-07T07:39:29Z" << qint64(61'000);
     QTest::newRow("Berlin in winter") << QByteArray("Europe/Berlin") << PrimaryReply << QByteArray()
-                                      << QStringList{"time 08:40:30", "date 2026-12-07"};
+                                      << "2026-12-07T07:39:29Z" << qint64(61'000);
     QTest::newRow("New York, day before in Beijing")
         << QByteArray("America/New_York") << QByteArray("2026-07-01 08:00:00\r\n") << QByteArray()
-        << QStringList{"time 20:01:01", "date 2026-06-30"};
-    QTest::newRow("NIST past midnight, in Berlin")
+        << "2026-07-01T00:00:00Z" << qint64(61'000);
+    QTest::newRow("NIST past midnight in Beijing, in Berlin")
         << QByteArray("Europe/Berlin") << QByteArray() << nist("26-12-07", "16:05:09")
-        << QStringList{"time 17:06:10", "date 2026-12-07"};
+        << "2026-12-07T16:05:09Z" << qint64(61'000);
     QTest::newRow("UTC") << QByteArray("UTC") << QByteArray() << nist("26-12-07", "16:05:09")
-                         << QStringList{"time 16:06:10", "date 2026-12-07"};
+                         << "2026-12-07T16:05:09Z" << qint64(61'000);
+    // The boot clock counts a suspend; a monotonic one would write the time of falling asleep.
+    QTest::newRow("an hour asleep after the fetch")
+        << QByteArray("Asia/Shanghai") << PrimaryReply << QByteArray() << "2026-12-07T07:39:29Z"
+        << qint64(3'600'000);
 }
 
-void TestNetwork::applyWritesLocalTimeMovedOn()
+void TestNetwork::applyWritesFetchedInstantMovedOn()
 {
     QFETCH(QByteArray, zone);
     QFETCH(QByteArray, primaryReply);
     QFETCH(QByteArray, nistReply);
-    QFETCH(QStringList, writes);
+    QFETCH(QString, fetched);
+    QFETCH(qint64, laterMs);
 
-    const QByteArray oldZone = qgetenv("TZ");
+    const std::optional<QByteArray> oldZone =
+        qEnvironmentVariableIsSet("TZ") ? std::optional(qgetenv("TZ")) : std::nullopt;
     qputenv("TZ", zone);
     tzset();
     auto restoreZone = qScopeGuard([&oldZone] {
-        qputenv("TZ", oldZone);
+        if (oldZone)
+            qputenv("TZ", *oldZone);
+        else
+            qunsetenv("TZ");
         tzset();
     });
 
@@ -348,19 +396,32 @@ void TestNetwork::applyWritesLocalTimeMovedOn()
         makeWindow(startServers(Refuses, {}, DaytimeServer::Answers, nistReply));
     else
         makeWindow(startServers(DaytimeServer::Answers, primaryReply, Refuses, {}));
-    m_form->Command2->click();
+    // Each click is bracketed by readings of the boot clock: real time passes, too.
+    const auto bracket = [this](const std::function<void()> &click) {
+        const qint64 before = m_clock.boottimeMs();
+        click();
+        return std::pair(before, m_clock.boottimeMs());
+    };
+    const auto [fetchStart, fetchEnd] = bracket([this] { m_form->Command2->click(); });
     QVERIFY(m_messages.shown.isEmpty());
 
-    m_clock.monotonic += 61'000;
-    m_form->Command3->click();
-    QCOMPARE(m_clock.writes, writes);
+    m_clock.bootShiftMs += laterMs;
+    const auto [applyStart, applyEnd] = bracket([this] { m_form->Command3->click(); });
+    QCOMPARE(m_clock.writes.size(), 1);
     QVERIFY(m_messages.shown.isEmpty());
+    // The reply names only its second; the fetch places the instant within it.
+    const qint64 movedOnMs =
+        QDateTime::fromString(fetched, Qt::ISODate).msecsTo(writtenUtc(m_clock.writes[0]));
+    QVERIFY2(movedOnMs >= applyStart - fetchEnd && movedOnMs < applyEnd - fetchStart + 1000,
+             qPrintable(m_clock.writes[0]));
+
     // A click a minute later writes a minute later, never the same stored time.
-    m_clock.writes.clear();
-    m_clock.monotonic += 60'000;
-    m_form->Command3->click();
-    QCOMPARE(m_clock.writes.value(0).left(5), QStringLiteral("time "));
-    QVERIFY(m_clock.writes.value(0) != writes.value(0));
+    m_clock.bootShiftMs += 60'000;
+    const auto [againStart, againEnd] = bracket([this] { m_form->Command3->click(); });
+    QCOMPARE(m_clock.writes.size(), 2);
+    const qint64 apartMs = writtenUtc(m_clock.writes[0]).msecsTo(writtenUtc(m_clock.writes[1]));
+    QVERIFY2(apartMs >= againStart - applyEnd && apartMs <= againEnd - applyStart,
+             qPrintable(m_clock.writes[1]));
 }
 
 QTEST_MAIN(TestNetwork)

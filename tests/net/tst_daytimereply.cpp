@@ -2,6 +2,7 @@
 #include "daytimereply.h"
 #include "runtimeerror.h"
 
+#include <QDateTime>
 #include <QTest>
 
 using namespace horalis;
@@ -13,12 +14,12 @@ private slots:
     void completeness_data();
     void completeness();
     void keepsAtMostMaxBytes();
-    void fields_data();
-    void fields();
+    void primary_data();
+    void primary();
     void nistTimeIsStrict_data();
     void nistTimeIsStrict();
-    void beijingDate_data();
-    void beijingDate();
+    void nist_data();
+    void nist();
 };
 
 void TestDaytimeReply::completeness_data()
@@ -69,43 +70,59 @@ void TestDaytimeReply::keepsAtMostMaxBytes()
     QCOMPARE(buffer.text().size(), ReplyBuffer::MaxBytes);
 }
 
-void TestDaytimeReply::fields_data()
+void TestDaytimeReply::primary_data()
 {
     QTest::addColumn<QString>("reply");
-    QTest::addColumn<bool>("nist");
-    QTest::addColumn<QString>("date");
-    QTest::addColumn<QString>("time");
+    QTest::addColumn<QString>("utc"); // ISO instant of the stamp; "" when not a time
 
-    QTest::newRow("primary") << "2026-12-07 15:39:29\r\n"
-                             << false << "2026-12-07"
-                             << "15:39:29";
-    QTest::newRow("primary, other date text")
-        << "2008/10/29 15:39:29 Beijing" << false << "2008/10/29"
-        << "15:39:29";
-    QTest::newRow("primary, short") << "2026-12-07 15:3" << false << "2026-12-07"
-                                    << "15:3";
-    QTest::newRow("primary, only a date") << "2026-12" << false << "2026-12"
+    QTest::newRow("plain") << "2026-12-07 15:39:29"
+                           << "2026-12-07T07:39:29Z";
+    QTest::newRow("CR LF and spaces after") << "2026-12-07 15:39:29 \r\n  "
+                                            << "2026-12-07T07:39:29Z";
+    QTest::newRow("Beijing morning is the UTC day before") << "2027-01-01 07:59:59\r\n"
+                                                           << "2026-12-31T23:59:59Z";
+    QTest::newRow("leap day") << "2028-02-29 12:00:00\n"
+                              << "2028-02-29T04:00:00Z";
+    QTest::newRow("no such day") << "2026-02-29 12:00:00\r\n"
+                                 << "";
+    QTest::newRow("hour 24") << "2026-12-07 24:00:00\r\n"
+                             << "";
+    QTest::newRow("leap second") << "2026-12-07 23:59:60\r\n"
+                                 << "";
+    QTest::newRow("other date separator") << "2008/10/29 15:39:29"
                                           << "";
-    QTest::newRow("NIST") << "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n"
-                          << true << "26-12-07"
-                          << "03:52:21";
-    QTest::newRow("NIST, cut short") << "\n61381 08-10-29 07:3" << true << "08-10-29"
-                                     << "07:3";
-    QTest::newRow("NIST, nothing useful") << "\n"
-                                          << true << ""
-                                          << "";
+    QTest::newRow("words after") << "2008-10-29 15:39:29 Beijing"
+                                 << "";
+    QTest::newRow("inetd daytime line") << "Mon Dec  7 04:14:14 2026\r\n"
+                                        << "";
+    QTest::newRow("cut short") << "2026-12-07 15:3"
+                               << "";
+    QTest::newRow("empty line") << "\r\n"
+                                << "";
+    QTest::newRow("leading blank") << " 2026-12-07 15:39:29"
+                                   << "";
+    QTest::newRow("T separator") << "2026-12-07T15:39:29"
+                                 << "";
+    QTest::newRow("other digits") << QString::fromUtf8("２026-12-07 15:39:29") << "";
+    QTest::newRow("NUL inside") << QStringLiteral("2026-12-07 15:39:29\r\n").insert(19, QChar(0))
+                                << "";
+    QTest::newRow("4 KiB of sevens") << QString(4096, u'7') << "";
 }
 
-void TestDaytimeReply::fields()
+void TestDaytimeReply::primary()
 {
     QFETCH(QString, reply);
-    QFETCH(bool, nist);
-    QFETCH(QString, date);
-    QFETCH(QString, time);
+    QFETCH(QString, utc);
 
-    const DaytimeFields fields = nist ? nistFields(reply) : primaryFields(reply);
-    QCOMPARE(fields.date, date);
-    QCOMPARE(fields.time, time);
+    const std::optional<DaytimeStamp> stamp = primaryStamp(reply);
+    QCOMPARE(stamp.has_value(), !utc.isEmpty());
+    if (!stamp)
+        return;
+    QCOMPARE(stamp->utcMs, QDateTime::fromString(utc, Qt::ISODate).toMSecsSinceEpoch());
+    // The status line shows the reply's own date and time.
+    QCOMPARE(stamp->beijingDate.toString(u"yyyy-MM-dd") + u' ' +
+                 stamp->beijingTime.toString(u"HH:mm:ss"),
+             reply.left(19));
 }
 
 void TestDaytimeReply::nistTimeIsStrict_data()
@@ -135,50 +152,81 @@ void TestDaytimeReply::nistTimeIsStrict()
     }
 }
 
-void TestDaytimeReply::beijingDate_data()
+void TestDaytimeReply::nist_data()
 {
-    QTest::addColumn<QString>("utcDate");
-    QTest::addColumn<QTime>("utc");
-    QTest::addColumn<QString>("date"); // "" when the text must be refused
-    QTest::addColumn<QTime>("beijing");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("utc");     // ISO instant the server's clock read
+    QTest::addColumn<QString>("beijing"); // as the status line shows it; or the error
 
-    QTest::newRow("morning, same day")
-        << "08-10-29" << QTime(7, 39, 29) << "08-10-29" << QTime(15, 39, 29);
+    const auto line = [](int mjd, const char *stamp, const char *advance = "50.0") {
+        return QStringLiteral("\n%1 %2 00 0 0 %3 UTC(NIST) * \n").arg(mjd).arg(stamp, advance);
+    };
+    QTest::newRow("morning, same day, sent 50 ms early")
+        << line(61381, "26-12-07 03:52:21") << "2026-12-07T03:52:20.950Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("advance with a fraction")
+        << line(61381, "26-12-07 03:52:21", "729.6") << "2026-12-07T03:52:20.270Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("no advance written")
+        << QStringLiteral("\n61381 26-12-07 03:52:21") << "2026-12-07T03:52:21.000Z"
+        << "26-12-07 11:52:21";
     QTest::newRow("15:59:59 stays")
-        << "26-12-07" << QTime(15, 59, 59) << "26-12-07" << QTime(23, 59, 59);
+        << line(61381, "26-12-07 15:59:59", "0.0") << "2026-12-07T15:59:59Z"
+        << "26-12-07 23:59:59";
     QTest::newRow("past midnight, next day")
-        << "26-12-07" << QTime(16, 5, 9) << "26-12-08" << QTime(0, 5, 9);
-    QTest::newRow("new year") << "26-12-31" << QTime(23, 0, 0) << "27-01-01" << QTime(7, 0, 0);
-    QTest::newRow("leap day") << "28-02-28" << QTime(20, 0, 0) << "28-02-29" << QTime(4, 0, 0);
+        << line(61381, "26-12-07 16:05:09", "0.0") << "2026-12-07T16:05:09Z"
+        << "26-12-08 00:05:09";
+    QTest::newRow("new year") << line(61405, "26-12-31 23:00:00", "0.0") << "2026-12-31T23:00:00Z"
+                              << "27-01-01 07:00:00";
+    QTest::newRow("leap day") << line(61829, "28-02-28 20:00:00", "0.0") << "2028-02-28T20:00:00Z"
+                              << "28-02-29 04:00:00";
     QTest::newRow("2000 is a leap year")
-        << "00-02-29" << QTime(1, 0, 0) << "00-02-29" << QTime(9, 0, 0);
-    QTest::newRow("no such day") << "26-02-29" << QTime(1, 0, 0) << "" << QTime();
-    QTest::newRow("month 13") << "26-13-07" << QTime(1, 0, 0) << "" << QTime();
-    QTest::newRow("letters") << "ab-12-07" << QTime(1, 0, 0) << "" << QTime();
-    QTest::newRow("short") << "26-12-" << QTime(1, 0, 0) << "" << QTime();
-    QTest::newRow("other separator") << "26/12/07" << QTime(1, 0, 0) << "" << QTime();
-    QTest::newRow("sign") << "26-+1-07" << QTime(1, 0, 0) << "" << QTime();
+        << line(51603, "00-02-29 01:00:00", "0.0") << "2000-02-29T01:00:00Z"
+        << "00-02-29 09:00:00";
+    // The day number gives the century a two-digit year cannot.
+    QTest::newRow("next century") << line(88068, "99-12-31 23:59:59", "0.0")
+                                  << "2099-12-31T23:59:59Z"
+                                  << "00-01-01 07:59:59";
+    QTest::newRow("2100") << line(88069, "00-01-01 00:00:00", "0.0") << "2100-01-01T00:00:00Z"
+                          << "00-01-01 08:00:00";
+    QTest::newRow("day number disagrees") << line(61380, "26-12-07 03:52:21") << ""
+                                          << "日期“26-12-07”与修正儒略日 61380 不符。";
+    QTest::newRow("no day number")
+        << QStringLiteral("\n6138x 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << ""
+        << "“6138x”不是修正儒略日。";
+    QTest::newRow("no such day") << line(61381, "26-02-29 01:00:00") << ""
+                                 << "“26-02-29”不是有效的日期。";
+    QTest::newRow("month 13") << line(61381, "26-13-07 01:00:00") << ""
+                              << "“26-13-07”不是有效的日期。";
+    QTest::newRow("letters") << line(61381, "ab-12-07 01:00:00") << ""
+                             << "“ab-12-07”不是有效的日期。";
+    QTest::newRow("other separator") << line(61381, "26/12/07 01:00:00") << ""
+                                     << "“26/12/07”不是有效的日期。";
+    QTest::newRow("sign") << line(61381, "26-+1-07 01:00:00") << ""
+                          << "“26-+1-07”不是有效的日期。";
+    QTest::newRow("cut short") << QStringLiteral("\n61381 26-12-07 03:5") << ""
+                               << "“03:5”不是“时:分:秒”格式的时间。";
+    QTest::newRow("primary layout") << QStringLiteral("2026-12-07 15:39:29\r\n") << ""
+                                    << "“:29\r\n”不是“时:分:秒”格式的时间。";
 }
 
-void TestDaytimeReply::beijingDate()
+void TestDaytimeReply::nist()
 {
-    QFETCH(QString, utcDate);
-    QFETCH(QTime, utc);
-    QFETCH(QString, date);
-    QFETCH(QTime, beijing);
+    QFETCH(QString, reply);
+    QFETCH(QString, utc);
+    QFETCH(QString, beijing);
 
-    QCOMPARE(utcToBeijing(utc), QTime(utc.hour(), utc.minute(), utc.second()).addSecs(8 * 3600));
-    if (date.isEmpty()) {
-        try {
-            nistDateToBeijing(utcDate, utc);
-            QFAIL("accepted a date that does not exist");
-        } catch (const RunTimeError &error) {
-            QVERIFY2(error.description().contains(utcDate), qPrintable(error.description()));
-        }
-        return;
+    try {
+        const DaytimeStamp stamp = nistStamp(reply);
+        QVERIFY2(!utc.isEmpty(), "accepted a reply that is not a NIST time");
+        QCOMPARE(stamp.utcMs, QDateTime::fromString(utc, Qt::ISODateWithMs).toMSecsSinceEpoch());
+        QCOMPARE(stamp.beijingDate.toString(u"yy-MM-dd") + u' ' +
+                     stamp.beijingTime.toString(u"HH:mm:ss"),
+                 beijing);
+    } catch (const RunTimeError &error) {
+        QVERIFY2(utc.isEmpty(), qPrintable(error.description()));
+        QCOMPARE(error.description(), beijing);
     }
-    QCOMPARE(nistDateToBeijing(utcDate, utc), date);
-    QCOMPARE(utcToBeijing(utc), beijing);
 }
 
 QTEST_APPLESS_MAIN(TestDaytimeReply)

@@ -16,7 +16,7 @@ namespace horalis::test {
 class FakeCalls : public ClockSystemCalls {
 public:
     qint64 realtime = 0;
-    qint64 monotonic = 0;
+    qint64 boottime = 0;
     int failWith = 0;
     QList<qint64> written;
     bool localRtc = false;
@@ -25,7 +25,7 @@ public:
     QStringList *events = nullptr; // "clock", "rtc", in call order
 
     qint64 realtimeNs() override { return realtime; }
-    qint64 monotonicNs() override { return monotonic; }
+    qint64 boottimeNs() override { return boottime; }
     int setRealtimeNs(qint64 ns) override
     {
         written.append(ns);
@@ -36,7 +36,7 @@ public:
         return failWith;
     }
     bool hardwareClockIsLocal() override { return localRtc; }
-    int setHardwareClock(const rtc_time &f) override
+    int setHardwareClock(const std::tm &f) override
     {
         rtcWritten.append(QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", f.tm_year + 1900,
                                             f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min,

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -26,6 +27,8 @@ private slots:
 
     void showsAndWaits_data();
     void showsAndWaits();
+    void asks_data();
+    void asks();
     void busyPointerIsBalanced();
 };
 
@@ -80,6 +83,69 @@ void TestMessageBoxes::showsAndWaits()
     QCOMPARE(int(seen.icon), icon);
     QCOMPARE(seen.buttons, 1);
     QCOMPARE(seen.buttonText, QStringLiteral("确定"));
+    QVERIFY(seen.modal);
+}
+
+void TestMessageBoxes::asks_data()
+{
+    QTest::addColumn<QString>("answer"); // a button's caption, or a key
+    QTest::addColumn<bool>("yes");
+
+    QTest::newRow("是") << QStringLiteral("是") << true;
+    QTest::newRow("否") << QStringLiteral("否") << false;
+    QTest::newRow("Return: the default") << QStringLiteral("Return") << true;
+    QTest::newRow("Escape") << QStringLiteral("Escape") << false;
+}
+
+void TestMessageBoxes::asks()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, yes);
+
+    // Reads the open box, then answers it as the row says.
+    SeenBox seen;
+    QStringList captions;
+    QString defaultCaption, escapeCaption;
+    QTimer answerer;
+    answerer.setInterval(10);
+    connect(&answerer, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        answerer.stop();
+        seen = {box->text(), box->windowTitle(),         {},
+                box->icon(), int(box->buttons().size()), box->isModal()};
+        for (QAbstractButton *button : box->buttons())
+            captions << button->text();
+        captions.sort();
+        if (box->defaultButton())
+            defaultCaption = box->defaultButton()->text();
+        if (box->escapeButton())
+            escapeCaption = box->escapeButton()->text();
+        if (answer == u"Return" || answer == u"Escape") {
+            QTest::keyClick(box, answer == u"Return" ? Qt::Key_Return : Qt::Key_Escape);
+            return;
+        }
+        for (QAbstractButton *button : box->buttons())
+            if (button->text() == answer)
+                button->click();
+    });
+    answerer.start();
+
+    QWidget parent;
+    parent.show();
+    QtMessageBoxes boxes;
+    boxes.setParentWidget(&parent);
+    const bool said =
+        boxes.ask(QStringLiteral("要关闭自动时间同步吗？"), QStringLiteral("系统提示"));
+
+    QCOMPARE(said, yes);
+    QCOMPARE(seen.text, QStringLiteral("要关闭自动时间同步吗？"));
+    QCOMPARE(seen.title, QStringLiteral("系统提示"));
+    QCOMPARE(seen.icon, QMessageBox::Question);
+    QCOMPARE(captions, (QStringList{QStringLiteral("否"), QStringLiteral("是")}));
+    QCOMPARE(defaultCaption, QStringLiteral("是"));
+    QCOMPARE(escapeCaption, QStringLiteral("否"));
     QVERIFY(seen.modal);
 }
 

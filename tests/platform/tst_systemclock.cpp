@@ -1,4 +1,5 @@
 #include "fakeclockcalls.h"
+#include "instant.h"
 #include "runtimeerror.h"
 #include "systemclock.h"
 
@@ -7,25 +8,47 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 using namespace horalis;
 using namespace horalis::test;
 
 namespace {
 
-// A time service that records what it is asked to set, or refuses with a text.
+// A time service that records every request it gets, and may refuse the shift.
 class FakeService : public TimeService {
 public:
-    QStringList *events = nullptr; // "service <usec>"
+    QStringList *events = nullptr; // "sync?", "stop sync", "shift <usec>"
+    std::optional<bool> sync;
     QString refuseWith;
 
-    void setTime(qint64 usecUtc) override
+    std::optional<bool> automaticSync() override
     {
-        events->append(QStringLiteral("service %1").arg(usecUtc));
+        events->append(QStringLiteral("sync?"));
+        return sync;
+    }
+    void stopAutomaticSync() override { events->append(QStringLiteral("stop sync")); }
+    void shiftTime(qint64 deltaUsec) override
+    {
+        events->append(QStringLiteral("shift %1").arg(deltaUsec));
         if (!refuseWith.isEmpty())
             throw RunTimeError(refuseWith);
     }
 };
+
+constexpr qint64 kBootNs = 5'000'000'000; // the boot clock in most cases: 5 s after boot
+
+qint64 utcMs(const QString &iso)
+{
+    return utcNs(iso) / 1'000'000;
+}
+
+// Qt 6.4 resolves a repeated hour after the previous local conversion in the process
+// (a winter one makes it pick the later instant); localToUtcMs must not depend on that.
+void primeWinterConversion()
+{
+    QDateTime(QDate(2026, 1, 10), QTime(12, 0), Qt::LocalTime).toMSecsSinceEpoch();
+}
 
 } // namespace
 
@@ -79,181 +102,159 @@ private slots:
         useZone(zone);
         FakeCalls calls;
         calls.realtime = utcNs(utc) + 999'999; // below a millisecond: dropped
-        calls.monotonic = 5'123'999'999;
+        calls.boottime = 5'123'999'999;
         SystemClock clock(calls);
 
         const QDateTime now = clock.now();
         QCOMPARE(now.timeSpec(), Qt::LocalTime);
         QCOMPARE(now.toString(u"yyyy-MM-dd HH:mm:ss.zzz"), local);
-        QCOMPARE(clock.monotonicMs(), 5123);
+        QCOMPARE(clock.boottimeMs(), 5123);
     }
 
-    // One step as the window does it. An empty "written" means the step must throw,
-    // with "error" in its description, and leave the clock alone.
-    void setOne_data()
+    // A local reading as the window takes it, turned into an instant and written at
+    // once. An empty "written" means it must throw, with "error" in the description,
+    // before anything is written.
+    void setInstant_data()
     {
         QTest::addColumn<QByteArray>("zone");
         QTest::addColumn<QString>("nowUtc");
-        QTest::addColumn<QTime>("time"); // setTimeOfDay when valid, otherwise ...
-        QTest::addColumn<QDate>("date"); // ... setDate
+        QTest::addColumn<QDate>("date");
+        QTest::addColumn<QTime>("time");
         QTest::addColumn<QString>("written");
         QTest::addColumn<QString>("error");
 
         const QByteArray berlin("Europe/Berlin"), newYork("America/New_York"),
             shanghai("Asia/Shanghai"), utc("UTC");
-        const QTime noTime;
-        const QDate noDate;
+        const QString now = QStringLiteral("2026-12-07T04:50:00.000Z");
         const QString gap = QStringLiteral("本地时区中不存在 %1 这个时刻");
-        const QString range = QStringLiteral("超出了系统时钟能设置的范围");
+        const QString range = QStringLiteral("%1 超出了系统时钟能设置的范围");
 
-        // setTimeOfDay keeps today's *local* date, whatever the UTC date is.
-        QTest::newRow("time: Berlin summer")
-            << berlin << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30) << noDate
-            << "2026-07-01T06:15:30.000Z"
+        QTest::newRow("Berlin summer")
+            << berlin << now << QDate(2026, 7, 1) << QTime(8, 15, 30) << "2026-07-01T06:15:30.000Z"
             << "";
-        QTest::newRow("time: Berlin, local date ahead of UTC")
-            << berlin << "2026-07-01T23:30:00.000Z" << QTime(12, 0) << noDate
-            << "2026-07-02T10:00:00.000Z"
+        QTest::newRow("Berlin winter")
+            << berlin << now << QDate(2026, 12, 24) << QTime(8, 0) << "2026-12-24T07:00:00.000Z"
             << "";
-        QTest::newRow("time: New York, local date behind UTC")
-            << newYork << "2026-12-07T03:00:00.000Z" << QTime(6, 0) << noDate
-            << "2026-12-06T11:00:00.000Z"
+        QTest::newRow("Berlin, just after the jump")
+            << berlin << now << QDate(2026, 3, 29) << QTime(3, 30) << "2026-03-29T01:30:00.000Z"
             << "";
-        QTest::newRow("time: Shanghai at 23:59:59.900")
-            << shanghai << "2026-12-07T15:59:59.900Z" << QTime(0, 0) << noDate
-            << "2026-12-06T16:00:00.000Z"
+        QTest::newRow("Berlin gap") << berlin << now << QDate(2026, 3, 29) << QTime(2, 30) << ""
+                                    << gap.arg("2026-03-29 02:30:00");
+        QTest::newRow("Berlin repeated hour, earlier one")
+            << berlin << now << QDate(2026, 10, 25) << QTime(2, 30) << "2026-10-25T00:30:00.000Z"
             << "";
-        QTest::newRow("time: milliseconds dropped")
-            << utc << "2026-12-07T04:50:12.345Z" << QTime(10, 20, 30, 250) << noDate
-            << "2026-12-07T10:20:30.000Z"
+        QTest::newRow("New York, local date behind UTC")
+            << newYork << now << QDate(2026, 12, 6) << QTime(22, 0) << "2026-12-07T03:00:00.000Z"
             << "";
-        QTest::newRow("time: Berlin, across the jump on its day")
-            << berlin << "2026-03-29T00:30:00.000Z" << QTime(3, 30) << noDate
-            << "2026-03-29T01:30:00.000Z"
+        QTest::newRow("New York gap") << newYork << now << QDate(2026, 3, 8) << QTime(2, 30) << ""
+                                      << gap.arg("2026-03-08 02:30:00");
+        QTest::newRow("New York repeated hour, earlier one")
+            << newYork << now << QDate(2026, 11, 1) << QTime(1, 30) << "2026-11-01T05:30:00.000Z"
             << "";
-        QTest::newRow("time: Berlin gap") << berlin << "2026-03-29T00:30:00.000Z" << QTime(2, 30)
-                                          << noDate << "" << gap.arg("2026-03-29 02:30:00");
-        QTest::newRow("time: New York gap") << newYork << "2026-03-08T06:00:00.000Z" << QTime(2, 30)
-                                            << noDate << "" << gap.arg("2026-03-08 02:30:00");
-        QTest::newRow("time: Berlin repeated hour, earlier one")
-            << berlin << "2026-10-25T10:00:00.000Z" << QTime(2, 30) << noDate
-            << "2026-10-25T00:30:00.000Z"
+        QTest::newRow("Shanghai, local date ahead of UTC")
+            << shanghai << now << QDate(2027, 1, 1) << QTime(0, 0) << "2026-12-31T16:00:00.000Z"
             << "";
-        QTest::newRow("time: New York repeated hour, earlier one")
-            << newYork << "2026-11-01T12:00:00.000Z" << QTime(1, 30) << noDate
-            << "2026-11-01T05:30:00.000Z"
+        QTest::newRow("Shanghai, clock standing at 1970")
+            << shanghai << "1970-01-01T00:00:00.000Z" << QDate(2027, 3, 4) << QTime(5, 6, 7)
+            << "2027-03-03T21:06:07.000Z"
+            << "";
+        QTest::newRow("milliseconds kept")
+            << utc << now << QDate(2027, 3, 4) << QTime(5, 6, 7, 250) << "2027-03-04T05:06:07.250Z"
             << "";
 
-        // setDate keeps the local time of day, milliseconds included, under the
-        // offset in force on the new date.
-        QTest::newRow("date: Berlin summer to winter")
-            << berlin << "2026-07-01T10:00:00.500Z" << noTime << QDate(2026, 12, 24)
-            << "2026-12-24T11:00:00.500Z"
+        // The range the kernel takes, to the millisecond at both ends.
+        QTest::newRow("the epoch")
+            << utc << now << QDate(1970, 1, 1) << QTime(0, 0) << "1970-01-01T00:00:00.000Z"
             << "";
-        QTest::newRow("date: Berlin winter to summer")
-            << berlin << "2026-12-07T04:50:00.000Z" << noTime << QDate(2026, 7, 1)
-            << "2026-07-01T03:50:00.000Z"
+        QTest::newRow("a millisecond before the epoch")
+            << utc << now << QDate(1969, 12, 31) << QTime(23, 59, 59, 999) << ""
+            << range.arg("1969-12-31 23:59:59");
+        QTest::newRow("Berlin, 1970-01-01 local is still 1969 UTC")
+            << berlin << now << QDate(1970, 1, 1) << QTime(0, 30) << ""
+            << range.arg("1970-01-01 00:30:00");
+        QTest::newRow("the last settable millisecond")
+            << utc << now << QDate(2232, 4, 18) << QTime(23, 47, 15, 999)
+            << "2232-04-18T23:47:15.999Z"
             << "";
-        QTest::newRow("date: New York summer to winter")
-            << newYork << "2026-07-01T16:00:00.000Z" << noTime << QDate(2026, 1, 15)
-            << "2026-01-15T17:00:00.000Z"
-            << "";
-        QTest::newRow("date: Shanghai") << shanghai << "2026-12-07T04:50:00.000Z" << noTime
-                                        << QDate(2027, 2, 1) << "2027-02-01T04:50:00.000Z"
-                                        << "";
-        QTest::newRow("date: UTC at 23:59:59.900 to the next day")
-            << utc << "2026-12-31T23:59:59.900Z" << noTime << QDate(2027, 1, 1)
-            << "2027-01-01T23:59:59.900Z"
-            << "";
-        QTest::newRow("date: Berlin gap")
-            << berlin << "2026-07-01T00:30:00.000Z" << noTime << QDate(2026, 3, 29) << ""
-            << gap.arg("2026-03-29 02:30:00");
-        QTest::newRow("date: Berlin repeated hour, earlier one")
-            << berlin << "2026-07-01T00:30:00.000Z" << noTime << QDate(2026, 10, 25)
-            << "2026-10-25T00:30:00.000Z"
-            << "";
-
-        // The range the system clock takes.
-        QTest::newRow("date: the epoch itself") << utc << "2026-12-07T00:00:00.000Z" << noTime
-                                                << QDate(1970, 1, 1) << "1970-01-01T00:00:00.000Z"
-                                                << "";
-        QTest::newRow("date: 1969")
-            << utc << "2026-12-07T04:50:00.000Z" << noTime << QDate(1969, 12, 31) << "" << range;
-        QTest::newRow("date: Berlin, 1970-01-01 local is still 1969 UTC")
-            << berlin << "2026-12-06T23:30:00.000Z" << noTime << QDate(1970, 1, 1) << "" << range;
-        QTest::newRow("date: 2263")
-            << utc << "2026-12-07T04:50:00.000Z" << noTime << QDate(2263, 1, 1) << "" << range;
+        QTest::newRow("a millisecond after it")
+            << utc << now << QDate(2232, 4, 18) << QTime(23, 47, 16) << ""
+            << range.arg("2232-04-18 23:47:16");
+        // Past the last instant that fits in nanoseconds at all.
+        QTest::newRow("2263") << utc << now << QDate(2263, 1, 1) << QTime(0, 0) << ""
+                              << range.arg("2263-01-01 00:00:00");
     }
 
-    void setOne()
+    void setInstant()
     {
         QFETCH(QByteArray, zone);
         QFETCH(QString, nowUtc);
-        QFETCH(QTime, time);
         QFETCH(QDate, date);
+        QFETCH(QTime, time);
         QFETCH(QString, written);
         QFETCH(QString, error);
         useZone(zone);
         FakeCalls calls;
         calls.realtime = utcNs(nowUtc);
+        calls.boottime = kBootNs;
         SystemClock clock(calls);
-        // Qt 6.4 resolves a repeated hour after the previous local conversion in the
-        // process (a winter one makes it pick the later instant); the clock must not.
-        QDateTime(QDate(2026, 1, 10), QTime(12, 0), Qt::LocalTime).toMSecsSinceEpoch();
+        primeWinterConversion();
 
         const QString thrown = errorOf([&] {
-            if (time.isValid())
-                clock.setTimeOfDay(time);
-            else
-                clock.setDate(date);
+            clock.setInstant({localToUtcMs(date, time), clock.boottimeMs()});
         });
         if (written.isEmpty()) {
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
             QVERIFY(calls.written.isEmpty());
+            QVERIFY(calls.rtcWritten.isEmpty());
         } else {
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
             QCOMPARE(calls.written, QList<qint64>{utcNs(written)});
         }
     }
 
-    // The window sets the time of day, then the date; the clock runs on in between,
-    // and the date step must use the time of day read at that moment.
-    void timeThenDate_data()
+    // The target moves on with the boot clock between being worked out and being
+    // written (a question, a suspend); what the real clock did meanwhile does not count.
+    void followsTheBootClock_data()
     {
-        QTest::addColumn<QByteArray>("zone");
-        QTest::addColumn<QString>("nowUtc");
-        QTest::addColumn<QTime>("time");
-        QTest::addColumn<QDate>("date");
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<qint64>("bootLaterNs");
+        QTest::addColumn<qint64>("realLaterNs");
+        QTest::addColumn<QString>("written"); // empty: out of range, nothing written
 
-        QTest::newRow("Berlin summer to winter")
-            << QByteArray("Europe/Berlin") << "2026-07-01T10:00:00.000Z" << QTime(8, 0)
-            << QDate(2026, 12, 24) << "2026-07-01T06:00:00.000Z"
-            << "2026-12-24T07:00:01.500Z";
-        QTest::newRow("Shanghai, midnight passes in between")
-            << QByteArray("Asia/Shanghai") << "2026-12-07T04:50:00.000Z" << QTime(23, 59, 59)
-            << QDate(2027, 1, 1) << "2026-12-07T15:59:59.000Z"
-            << "2026-12-31T16:00:00.500Z";
+        const QString target = QStringLiteral("2027-03-04T05:06:07.250Z");
+        QTest::newRow("at once") << target << 0LL << 0LL << target;
+        QTest::newRow("an hour's suspend")
+            << target << 3'600'000'000'000LL << 3'600'000'000'000LL << "2027-03-04T06:06:07.250Z";
+        QTest::newRow("real clock set back a day meanwhile")
+            << target << 2'500'000'000LL << -86'400'000'000'000LL << "2027-03-04T05:06:09.750Z";
+        QTest::newRow("sub-millisecond boot time dropped") << target << 999'999LL << 0LL << target;
+        QTest::newRow("moved past the last settable instant")
+            << "2232-04-18T23:47:15.999Z" << 1'000'000LL << 0LL << "";
     }
 
-    void timeThenDate()
+    void followsTheBootClock()
     {
-        QFETCH(QByteArray, zone);
-        QFETCH(QString, nowUtc);
-        QFETCH(QTime, time);
-        QFETCH(QDate, date);
-        QFETCH(QString, first);
-        QFETCH(QString, second);
-        useZone(zone);
+        QFETCH(QString, target);
+        QFETCH(qint64, bootLaterNs);
+        QFETCH(qint64, realLaterNs);
+        QFETCH(QString, written);
+        useZone("UTC");
         FakeCalls calls;
-        calls.realtime = utcNs(nowUtc);
+        calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
+        calls.boottime = kBootNs;
         SystemClock clock(calls);
+        const Instant instant{utcMs(target), clock.boottimeMs()};
 
-        clock.setTimeOfDay(time);
-        calls.realtime += 1'500'000'000;
-        clock.setDate(date);
-        QCOMPARE(calls.written, (QList<qint64>{utcNs(first), utcNs(second)}));
+        calls.boottime += bootLaterNs;
+        calls.realtime += realLaterNs;
+        const QString thrown = errorOf([&] { clock.setInstant(instant); });
+        if (written.isEmpty()) {
+            QVERIFY2(thrown.contains(u"超出了系统时钟能设置的范围"), qPrintable(thrown));
+            QVERIFY(calls.written.isEmpty());
+        } else {
+            QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
+            QCOMPARE(calls.written, QList<qint64>{utcNs(written)});
+        }
     }
 
     void refused_data()
@@ -273,80 +274,84 @@ private slots:
         useZone("UTC");
         FakeCalls calls;
         calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
+        calls.boottime = kBootNs;
         calls.failWith = error;
         SystemClock clock(calls);
 
         try {
-            clock.setDate(QDate(2027, 1, 1));
+            clock.setInstant({utcMs("2027-01-01T00:00:00.000Z"), clock.boottimeMs()});
             QFAIL("a refused write must throw");
         } catch (const RunTimeError &e) {
             QVERIFY2(e.description().contains(expected), qPrintable(e.description()));
             QCOMPARE(e.description().contains(u"管理员"), error != EINVAL);
         }
         QCOMPARE(calls.written.size(), 1);
+        QVERIFY(calls.rtcWritten.isEmpty());
     }
 
-    // The hardware clock follows a successful write, broken down in UTC or, where
-    // /etc/adjtime says LOCAL, in the local zone; whole seconds only.
+    // The hardware clock follows a successful write from the very instant written,
+    // broken down in UTC or, where /etc/adjtime says LOCAL, in the local zone; whole
+    // seconds only.
     void hardwareClock_data()
     {
         QTest::addColumn<QByteArray>("zone");
         QTest::addColumn<bool>("localRtc");
-        QTest::addColumn<QString>("nowUtc");
-        QTest::addColumn<QTime>("time"); // setTimeOfDay when valid, otherwise ...
-        QTest::addColumn<QDate>("date"); // ... setDate
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<qint64>("bootLaterNs");
         QTest::addColumn<QString>("rtc");
 
         const QByteArray berlin("Europe/Berlin"), newYork("America/New_York"),
             shanghai("Asia/Shanghai");
         QTest::newRow("Berlin summer, UTC RTC")
-            << berlin << false << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30) << QDate()
-            << "2026-07-01 06:15:30";
+            << berlin << false << "2026-07-01T06:15:30.000Z" << 0LL << "2026-07-01 06:15:30";
         QTest::newRow("Berlin summer, local RTC")
-            << berlin << true << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30) << QDate()
-            << "2026-07-01 08:15:30";
+            << berlin << true << "2026-07-01T06:15:30.000Z" << 0LL << "2026-07-01 08:15:30";
         QTest::newRow("Shanghai, UTC RTC a day behind the local date")
-            << shanghai << false << "2026-12-06T20:00:00.000Z" << QTime() << QDate(2027, 1, 1)
-            << "2026-12-31 20:00:00";
+            << shanghai << false << "2026-12-31T20:00:00.000Z" << 0LL << "2026-12-31 20:00:00";
         QTest::newRow("Shanghai, local RTC on New Year's Day")
-            << shanghai << true << "2026-12-06T20:00:00.000Z" << QTime() << QDate(2027, 1, 1)
-            << "2027-01-01 04:00:00";
+            << shanghai << true << "2026-12-31T20:00:00.000Z" << 0LL << "2027-01-01 04:00:00";
         QTest::newRow("New York winter, UTC RTC a day ahead")
-            << newYork << false << "2026-12-07T03:00:00.000Z" << QTime(22, 30) << QDate()
-            << "2026-12-07 03:30:00";
+            << newYork << false << "2026-12-07T03:30:00.000Z" << 0LL << "2026-12-07 03:30:00";
         QTest::newRow("New York winter, local RTC")
-            << newYork << true << "2026-12-07T03:00:00.000Z" << QTime(22, 30) << QDate()
-            << "2026-12-06 22:30:00";
+            << newYork << true << "2026-12-07T03:30:00.000Z" << 0LL << "2026-12-06 22:30:00";
         QTest::newRow("leap day, milliseconds dropped")
-            << QByteArray("UTC") << false << "2027-03-01T23:59:59.900Z" << QTime()
-            << QDate(2028, 2, 29) << "2028-02-29 23:59:59";
+            << QByteArray("UTC") << false << "2028-02-29T23:59:59.900Z" << 0LL
+            << "2028-02-29 23:59:59";
+        QTest::newRow("moved on by the boot clock, local RTC past midnight")
+            << shanghai << true << "2026-12-31T15:30:00.000Z" << 3'600'000'000'000LL
+            << "2027-01-01 00:30:00";
     }
 
     void hardwareClock()
     {
         QFETCH(QByteArray, zone);
         QFETCH(bool, localRtc);
-        QFETCH(QString, nowUtc);
-        QFETCH(QTime, time);
-        QFETCH(QDate, date);
+        QFETCH(QString, target);
+        QFETCH(qint64, bootLaterNs);
         QFETCH(QString, rtc);
         useZone(zone);
+        QStringList happened;
         FakeCalls calls;
-        calls.realtime = utcNs(nowUtc);
+        calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
+        calls.boottime = kBootNs;
         calls.localRtc = localRtc;
+        calls.events = &happened;
         SystemClock clock(calls);
+        const Instant instant{utcMs(target), clock.boottimeMs()};
 
-        if (time.isValid())
-            clock.setTimeOfDay(time);
-        else
-            clock.setDate(date);
+        calls.boottime += bootLaterNs;
+        clock.setInstant(instant);
         QCOMPARE(calls.rtcWritten, QStringList{rtc});
+        QCOMPARE(happened, (QStringList{"clock", "rtc"}));
     }
 
-    // Direct first; the service only when the kernel refuses the right, and then it
-    // keeps the hardware clock itself. The RTC's own failures do not count.
+    // Direct first; the service only when the kernel refuses the right, and then as a
+    // shift from the real clock to the target moved on to the boot clock's present
+    // reading. The service keeps the hardware clock itself; the RTC's own failures do
+    // not count.
     void fallback_data()
     {
+        QTest::addColumn<QString>("target");
         QTest::addColumn<int>("failWith");
         QTest::addColumn<bool>("withService");
         QTest::addColumn<QString>("serviceRefuses");
@@ -354,29 +359,38 @@ private slots:
         QTest::addColumn<QStringList>("events");
         QTest::addColumn<QString>("error"); // empty: must not throw
 
-        // setDate(2027-01-01) at 2026-12-07T04:50:00.250Z in UTC.
-        const QString service = QStringLiteral("service %1").arg(1798779000250000);
+        // The real clock reads 2026-12-07T04:50:00.250Z, and the boot clock has run on
+        // 2.5 s since the target was worked out.
+        const QString ahead = QStringLiteral("2027-01-01T00:00:00.000Z");
+        const QString behind = QStringLiteral("2026-12-07T04:00:00.000Z");
         const QStringList direct{"clock", "rtc"};
+        const QStringList shiftAhead{"clock", "shift 2142602250000"};
         QTest::newRow("direct succeeds, service never asked")
-            << 0 << true << "" << 0 << direct << "";
-        QTest::newRow("no RTC device (ENODEV)") << 0 << true << "" << ENODEV << direct << "";
-        QTest::newRow("no RTC node (ENOENT)") << 0 << false << "" << ENOENT << direct << "";
-        QTest::newRow("RTC write fails (EIO)") << 0 << true << "" << EIO << direct << "";
-        QTest::newRow("EPERM: service")
-            << EPERM << true << "" << 0 << QStringList{"clock", service} << "";
-        QTest::newRow("EACCES: service")
-            << EACCES << true << "" << 0 << QStringList{"clock", service} << "";
+            << ahead << 0 << true << "" << 0 << direct << "";
+        QTest::newRow("no RTC device (ENODEV)")
+            << ahead << 0 << true << "" << ENODEV << direct << "";
+        QTest::newRow("no RTC node (ENOENT)")
+            << ahead << 0 << false << "" << ENOENT << direct << "";
+        QTest::newRow("RTC write fails (EIO)") << ahead << 0 << true << "" << EIO << direct << "";
+        QTest::newRow("EPERM: service shifts forward")
+            << ahead << EPERM << true << "" << 0 << shiftAhead << "";
+        QTest::newRow("EACCES: service shifts forward")
+            << ahead << EACCES << true << "" << 0 << shiftAhead << "";
+        QTest::newRow("EPERM: service shifts back")
+            << behind << EPERM << true << "" << 0 << QStringList{"clock", "shift -2997750000"}
+            << "";
         QTest::newRow("EPERM: service refuses")
-            << EPERM << true << "服务说不" << 0 << QStringList{"clock", service} << "服务说不";
+            << ahead << EPERM << true << "服务说不" << 0 << shiftAhead << "服务说不";
         QTest::newRow("EPERM without a service")
-            << EPERM << false << "" << 0 << QStringList{"clock"} << "管理员";
+            << ahead << EPERM << false << "" << 0 << QStringList{"clock"} << "管理员";
         QTest::newRow("EINVAL: not a matter of rights")
-            << EINVAL << true << "" << 0 << QStringList{"clock"}
+            << ahead << EINVAL << true << "" << 0 << QStringList{"clock"}
             << QString::fromLocal8Bit(std::strerror(EINVAL));
     }
 
     void fallback()
     {
+        QFETCH(QString, target);
         QFETCH(int, failWith);
         QFETCH(bool, withService);
         QFETCH(QString, serviceRefuses);
@@ -387,6 +401,7 @@ private slots:
         QStringList happened;
         FakeCalls calls;
         calls.realtime = utcNs("2026-12-07T04:50:00.250Z");
+        calls.boottime = kBootNs + 2'500'000'000;
         calls.failWith = failWith;
         calls.rtcFailWith = rtcFailWith;
         calls.events = &happened;
@@ -395,12 +410,49 @@ private slots:
         service.refuseWith = serviceRefuses;
         SystemClock clock(calls, withService ? &service : nullptr);
 
-        const QString thrown = errorOf([&] { clock.setDate(QDate(2027, 1, 1)); });
+        const QString thrown = errorOf([&] {
+            clock.setInstant({utcMs(target), kBootNs / 1'000'000});
+        });
         QCOMPARE(happened, events);
         if (error.isEmpty())
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
         else
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
+    }
+
+    // Automatic synchronisation is the service's to report and to stop; without a
+    // service, or when it cannot tell, the clock counts as not synchronised.
+    void automaticSync_data()
+    {
+        QTest::addColumn<bool>("withService");
+        QTest::addColumn<std::optional<bool>>("sync");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QStringList>("events");
+
+        const QStringList asked{"sync?", "stop sync"};
+        QTest::newRow("no service") << false << std::optional<bool>() << false << QStringList();
+        QTest::newRow("service cannot tell") << true << std::optional<bool>() << false << asked;
+        QTest::newRow("on") << true << std::optional<bool>(true) << true << asked;
+        QTest::newRow("off") << true << std::optional<bool>(false) << false << asked;
+    }
+
+    void automaticSync()
+    {
+        QFETCH(bool, withService);
+        QFETCH(std::optional<bool>, sync);
+        QFETCH(bool, on);
+        QFETCH(QStringList, events);
+        QStringList happened;
+        FakeCalls calls;
+        calls.events = &happened;
+        FakeService service;
+        service.events = &happened;
+        service.sync = sync;
+        SystemClock clock(calls, withService ? &service : nullptr);
+
+        QCOMPARE(clock.automaticSyncOn(), on);
+        clock.stopAutomaticSync();
+        QCOMPARE(happened, events);
     }
 
     void adjtime_data()

@@ -1,4 +1,5 @@
 #include "fakeclockcalls.h"
+#include "instant.h"
 #include "runtimeerror.h"
 #include "systemclock.h"
 #include "timedatedservice.h"
@@ -17,6 +18,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <ctime>
+#include <optional>
 
 using namespace horalis;
 using namespace horalis::test;
@@ -100,10 +102,11 @@ QDBusMessage mockCall(const QString &method, const QVariantList &args = {})
     return QDBusConnection::systemBus().call(call, QDBus::Block, 10'000);
 }
 
-// Every SetTime the mock has had since the last ClearCalls, as "type value" triples.
-QStringList setTimeCalls()
+// Every call of a method the mock has had since the last ClearCalls, each as its
+// arguments' "type value", joined by ", ".
+QStringList callsOf(const QString &method)
 {
-    const QDBusMessage reply = mockCall(QStringLiteral("GetMethodCalls"), {"SetTime"});
+    const QDBusMessage reply = mockCall(QStringLiteral("GetMethodCalls"), {method});
     if (reply.type() != QDBusMessage::ReplyMessage)
         return {QStringLiteral("GetMethodCalls failed: ") + reply.errorMessage()};
     QStringList calls;
@@ -129,17 +132,50 @@ QStringList setTimeCalls()
     return calls;
 }
 
-QString setTimeCall(const QString &iso)
+QStringList setTimeCalls()
 {
-    return QStringLiteral("qlonglong %1, bool false, bool true").arg(utcNs(iso) / 1000);
+    return callsOf(QStringLiteral("SetTime"));
 }
 
-// Gives the mock's SetTime a body of Python code.
-void setSetTimeBody(const QString &code)
+// SetTime(usec_utc = delta, relative = true, interactive = true) as the log shows it.
+QString shiftCall(qint64 deltaUsec)
+{
+    return QStringLiteral("qlonglong %1, bool true, bool true").arg(deltaUsec);
+}
+
+// Gives one of the mock's methods a body of Python code.
+void setBody(const QString &method, const QString &signature, const QString &code)
 {
     const QDBusMessage reply =
-        mockCall(QStringLiteral("AddMethod"), {kService, "SetTime", "xbb", "", code});
+        mockCall(QStringLiteral("AddMethod"), {kService, method, signature, "", code});
     QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+}
+
+void setSetTimeBody(const QString &code)
+{
+    setBody(QStringLiteral("SetTime"), QStringLiteral("xbb"), code);
+}
+
+// The template's own SetNTP, put back after a test replaced it.
+const QString kSetNtpBody =
+    QStringLiteral("self.Set('org.freedesktop.timedate1', 'NTP', args[0]); "
+                   "self.Set('org.freedesktop.timedate1', 'NTPSynchronized', args[0])");
+
+void setNtp(bool on)
+{
+    const QDBusMessage reply = mockCall(QStringLiteral("UpdateProperties"),
+                                        {kService, QVariantMap{{QStringLiteral("NTP"), on}}});
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+}
+
+// A SetTime that refuses as timedated does while the NTP unit is still running, for
+// its first `refusals` calls since the last ClearCalls (the log already holds this one).
+QString refuseSetTimeFirst(int refusals)
+{
+    return QStringLiteral("if [c[1] for c in self.call_log].count('SetTime') <= %1: raise "
+                          "dbus.exceptions.DBusException('Automatic time synchronization is "
+                          "enabled', name='org.freedesktop.timedate1.AutomaticTimeSyncEnabled')")
+        .arg(refusals);
 }
 
 } // namespace
@@ -196,62 +232,60 @@ private slots:
     void init()
     {
         setSetTimeBody(QString()); // the template's: accept and do nothing
+        setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"), kSetNtpBody);
+        setNtp(true);
         mockCall(QStringLiteral("ClearCalls"));
     }
 
-    // The window's two steps, refused by the kernel: each reaches timedated as the
-    // instant since the epoch in microseconds, absolute and allowed to ask for a password.
-    void writesTheInstant_data()
+    // A write the kernel refuses reaches timedated as a shift: from the real clock to
+    // the target moved on by the boot clock, in microseconds, relative, and allowed to
+    // ask for a password. The kernel was tried first with the same instant.
+    void shiftsTheClock_data()
     {
         QTest::addColumn<QByteArray>("zone");
         QTest::addColumn<QString>("nowUtc");
-        QTest::addColumn<QTime>("time");
         QTest::addColumn<QDate>("date");
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("second");
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<qint64>("bootLaterMs");
+        QTest::addColumn<qint64>("deltaUsec");
 
         QTest::newRow("Berlin summer to winter")
-            << QByteArray("Europe/Berlin") << "2026-07-01T10:00:00.000Z" << QTime(8, 15, 30)
-            << QDate(2026, 12, 24) << "2026-07-01T06:15:30.000Z"
-            << "2026-12-24T07:15:31.500Z";
-        QTest::newRow("New York, local date behind UTC")
-            << QByteArray("America/New_York") << "2026-12-07T03:00:00.000Z" << QTime(21, 0)
-            << QDate(2027, 3, 1) << "2026-12-07T02:00:00.000Z"
-            << "2027-03-02T02:00:01.500Z";
-        QTest::newRow("Shanghai, midnight passes in between")
-            << QByteArray("Asia/Shanghai") << "2026-12-07T04:50:00.000Z" << QTime(23, 59, 59)
-            << QDate(2027, 1, 1) << "2026-12-07T15:59:59.000Z"
-            << "2026-12-31T16:00:00.500Z";
-        QTest::newRow("UTC, the epoch")
-            << QByteArray("UTC") << "2026-12-07T04:50:00.000Z" << QTime(0, 0) << QDate(1970, 1, 1)
-            << "2026-12-07T00:00:00.000Z"
-            << "1970-01-01T00:00:01.500Z";
+            << QByteArray("Europe/Berlin") << "2026-07-01T10:00:00.000Z" << QDate(2026, 12, 24)
+            << QTime(8, 15, 30) << 0LL << 15'196'530'000'000LL;
+        QTest::newRow("New York, local date behind UTC, after a prompt")
+            << QByteArray("America/New_York") << "2026-12-07T03:00:00.000Z" << QDate(2027, 3, 1)
+            << QTime(21, 0) << 1500LL << 7'340'401'500'000LL;
+        QTest::newRow("Shanghai, back by less than an hour")
+            << QByteArray("Asia/Shanghai") << "2026-12-07T04:50:00.000Z" << QDate(2026, 12, 7)
+            << QTime(11, 59, 59) << 1500LL << -2'999'500'000LL;
+        QTest::newRow("UTC, back to the epoch")
+            << QByteArray("UTC") << "2026-12-07T04:50:00.000Z" << QDate(1970, 1, 1) << QTime(0, 0)
+            << 0LL << -1'796'619'000'000'000LL;
     }
 
-    void writesTheInstant()
+    void shiftsTheClock()
     {
         QFETCH(QByteArray, zone);
         QFETCH(QString, nowUtc);
-        QFETCH(QTime, time);
         QFETCH(QDate, date);
-        QFETCH(QString, first);
-        QFETCH(QString, second);
+        QFETCH(QTime, time);
+        QFETCH(qint64, bootLaterMs);
+        QFETCH(qint64, deltaUsec);
         useZone(zone);
         FakeCalls calls;
         calls.failWith = EPERM;
-        calls.realtime = utcNs(nowUtc);
+        calls.boottime = 5'000'000'000;
         TimedatedService service(10'000);
         SystemClock clock(calls, &service);
+        const Instant target{localToUtcMs(date, time), clock.boottimeMs()};
 
-        clock.setTimeOfDay(time);
-        // timedated has set the clock; it has run on by the time the date is applied.
-        calls.realtime = utcNs(first) + 1'500'000'000;
-        clock.setDate(date);
+        calls.boottime += bootLaterMs * 1'000'000;
+        calls.realtime = utcNs(nowUtc);
+        clock.setInstant(target);
 
-        QCOMPARE(setTimeCalls(), (QStringList{setTimeCall(first), setTimeCall(second)}));
-        // Each step tried the kernel first, with the same instant.
-        QCOMPARE(calls.written, (QList<qint64>{utcNs(first), utcNs(second)}));
-        QCOMPARE(int(calls.rtcWritten.size()), 0);
+        QCOMPARE(setTimeCalls(), QStringList{shiftCall(deltaUsec)});
+        QCOMPARE(calls.written, QList<qint64>{utcNs(nowUtc) + deltaUsec * 1000});
+        QVERIFY(calls.rtcWritten.isEmpty());
     }
 
     // Only a refusal of the right turns to timedated.
@@ -280,13 +314,88 @@ private slots:
         SystemClock clock(calls, &service);
 
         try {
-            clock.setTimeOfDay(QTime(12, 0));
+            clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0});
         } catch (const RunTimeError &) {
             QCOMPARE(failWith, EINVAL);
         }
         QCOMPARE(calls.written.size(), 1);
         QCOMPARE(setTimeCalls().size(), serviceCalls);
         QCOMPARE(int(calls.rtcWritten.size()), rtcWrites);
+    }
+
+    // Read from timedated's NTP property.
+    void automaticSync_data()
+    {
+        QTest::addColumn<bool>("ntp");
+        QTest::newRow("on") << true;
+        QTest::newRow("off") << false;
+    }
+
+    void automaticSync()
+    {
+        QFETCH(bool, ntp);
+        setNtp(ntp);
+        TimedatedService service(10'000);
+        const std::optional<bool> sync = service.automaticSync();
+        QVERIFY(sync.has_value());
+        QCOMPARE(*sync, ntp);
+    }
+
+    void stopAutomaticSync()
+    {
+        TimedatedService service(10'000);
+        service.stopAutomaticSync();
+        QCOMPARE(callsOf(QStringLiteral("SetNTP")), QStringList{"bool false, bool true"});
+        const std::optional<bool> sync = service.automaticSync();
+        QVERIFY(sync.has_value());
+        QVERIFY(!*sync);
+        QVERIFY(setTimeCalls().isEmpty());
+    }
+
+    // Right after SetNTP(false), timedated refuses SetTime until the NTP unit has
+    // stopped: that refusal is waited out, for a bounded while. Otherwise it is the
+    // user's to act on.
+    void syncStopping_data()
+    {
+        QTest::addColumn<bool>("stopFirst");
+        QTest::addColumn<int>("refusals");
+        QTest::addColumn<int>("setTimes");
+        QTest::addColumn<QString>("error"); // empty: must not throw
+
+        const QString syncOn = QStringLiteral("系统开启了自动时间同步");
+        QTest::newRow("after stopping: waited out") << true << 2 << 3 << "";
+        QTest::newRow("no stop before: not retried") << false << 2 << 1 << syncOn;
+        QTest::newRow("after stopping, for good: given up") << true << 1000 << 16 << syncOn;
+    }
+
+    void syncStopping()
+    {
+        QFETCH(bool, stopFirst);
+        QFETCH(int, refusals);
+        QFETCH(int, setTimes);
+        QFETCH(QString, error);
+        setSetTimeBody(refuseSetTimeFirst(refusals));
+        TimedatedService service(10'000);
+
+        QElapsedTimer took;
+        took.start();
+        const QString thrown = errorOf([&] {
+            if (stopFirst)
+                service.stopAutomaticSync();
+            service.shiftTime(-1'500'000);
+        });
+        if (error.isEmpty())
+            QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
+        else
+            QVERIFY2(thrown.contains(error), qPrintable(thrown));
+        QCOMPARE(setTimeCalls(), QStringList(setTimes, shiftCall(-1'500'000)));
+        QVERIFY2(took.elapsed() < 8000, qPrintable(QString::number(took.elapsed())));
+        // The retries belong to the one shift that followed the stop.
+        if (stopFirst && error.isEmpty()) {
+            setSetTimeBody(refuseSetTimeFirst(setTimes + 1));
+            QVERIFY(errorOf([&] { service.shiftTime(1); }).contains(u"自动时间同步"));
+            QCOMPARE(setTimeCalls().size(), setTimes + 1);
+        }
     }
 
     // timedated's refusals, each as the text the window shows after "时间格式不对，".
@@ -323,6 +432,10 @@ private slots:
                                       << "x" << noService;
         QTest::newRow("spawn failed") << "org.freedesktop.DBus.Error.Spawn.ChildExited"
                                       << "exit 1" << noService;
+        QTest::newRow("the bus gave up waiting")
+            << "org.freedesktop.DBus.Error.NoReply"
+            << "no reply"
+            << QStringList{QStringLiteral("本程序不再等待"), QStringLiteral("时间仍会被校准")};
         QTest::newRow("anything else names the error")
             << "org.freedesktop.timedate1.SomethingNew"
             << "硬件时钟坏了"
@@ -347,14 +460,17 @@ private slots:
         TimedatedService service(10'000);
         SystemClock clock(calls, &service);
 
-        const QString thrown = errorOf([&] { clock.setDate(QDate(2027, 1, 1)); });
+        const QString thrown = errorOf([&] {
+            clock.setInstant({utcNs("2027-01-01T00:00:00.000Z") / 1'000'000, 0});
+        });
         for (const QString &part : expected)
             QVERIFY2(thrown.contains(part), qPrintable(thrown));
         QVERIFY2(thrown.endsWith(u'。'), qPrintable(thrown));
         QCOMPARE(setTimeCalls().size(), 1);
     }
 
-    // No timedated to ask: a bus without it, or no bus at all.
+    // No timedated to ask: a bus without it, or no bus at all. Nothing to report about
+    // synchronisation, nothing to stop it with, nothing to set the clock with.
     void noService_data()
     {
         QTest::addColumn<bool>("busRuns");
@@ -374,29 +490,62 @@ private slots:
 
         QElapsedTimer took;
         took.start();
-        const QString thrown = errorOf([&] { clock.setTimeOfDay(QTime(12, 0)); });
+        QVERIFY(!service.automaticSync().has_value());
+        QVERIFY(!clock.automaticSyncOn());
+        QString thrown = errorOf([&] { clock.stopAutomaticSync(); });
+        QVERIFY2(thrown.contains(u"找不到系统的时间服务"), qPrintable(thrown));
+        thrown = errorOf([&] {
+            clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0});
+        });
         QVERIFY2(thrown.contains(u"找不到系统的时间服务"), qPrintable(thrown));
         QVERIFY2(took.elapsed() < 5000, "must not wait for the bound");
         QCOMPARE(setTimeCalls().size(), 0);
+        QVERIFY(callsOf(QStringLiteral("SetNTP")).isEmpty());
     }
 
-    // A SetTime that does not answer within the bound is given up on.
+    // A call that does not answer within the bound is given up on, saying what a late
+    // approval will still do: the shift still lands on the right instant, the stop
+    // still switches synchronisation off but sets no time.
+    void timesOut_data()
+    {
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<QStringList>("expected");
+
+        QTest::newRow("SetTime") << false
+                                 << QStringList{QStringLiteral("超过 0.3 秒"),
+                                                QStringLiteral("本程序不再等待"),
+                                                QStringLiteral("时间仍会被校准到正确的时刻")};
+        QTest::newRow("SetNTP") << true
+                                << QStringList{QStringLiteral("超过 0.3 秒"),
+                                               QStringLiteral("时间没有修改"),
+                                               QStringLiteral("请再校准一次")};
+    }
+
     void timesOut()
     {
-        setSetTimeBody(QStringLiteral("time.sleep(2)"));
-        useZone("UTC");
-        FakeCalls calls;
-        calls.failWith = EPERM;
-        calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
+        QFETCH(bool, stop);
+        QFETCH(QStringList, expected);
+        if (stop)
+            setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"),
+                    QStringLiteral("time.sleep(2)"));
+        else
+            setSetTimeBody(QStringLiteral("time.sleep(2)"));
         TimedatedService service(300);
-        SystemClock clock(calls, &service);
 
         QElapsedTimer took;
         took.start();
-        const QString thrown = errorOf([&] { clock.setTimeOfDay(QTime(12, 0)); });
+        const QString thrown = errorOf([&] {
+            if (stop)
+                service.stopAutomaticSync();
+            else
+                service.shiftTime(2'000'000);
+        });
         const qint64 ms = took.elapsed();
-        QVERIFY2(thrown.contains(u"超时（0.3 秒）"), qPrintable(thrown));
+        for (const QString &part : expected)
+            QVERIFY2(thrown.contains(part), qPrintable(thrown));
         QVERIFY2(ms >= 250 && ms < 1500, qPrintable(QString::number(ms)));
+        // The request was made, as a relative shift, and stays with timedated.
+        QCOMPARE(setTimeCalls(), stop ? QStringList() : QStringList{shiftCall(2'000'000)});
     }
 
     // While timedated takes its time (a password prompt), events go on being handled.
@@ -414,10 +563,10 @@ private slots:
         connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
         ticker.start(20);
 
-        clock.setTimeOfDay(QTime(12, 0));
+        clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0});
         ticker.stop();
         QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
-        QCOMPARE(setTimeCalls(), QStringList{setTimeCall("2026-12-07T12:00:00.000Z")});
+        QCOMPARE(setTimeCalls(), QStringList{shiftCall(25'800'000'000)});
     }
 
 private:

@@ -1,0 +1,382 @@
+// The Daytime query: two servers in turn, each asked twice, with the socket, its
+// timings and its waiting in one place.
+#include "daytimeclient.h"
+
+#include "runtimeerror.h"
+
+#include <QHostInfo>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace horalis {
+
+namespace {
+
+// A reply as a message may quote it: printable, and short.
+QString excerpt(const QString &reply)
+{
+    QString text = reply.trimmed().left(40);
+    for (QChar &c : text) {
+        if (!c.isPrint())
+            c = u'?';
+    }
+    return text;
+}
+
+// Alternates the address families, starting with the resolver's first choice, so
+// that a family that does not work costs one attempt's delay, not several.
+QList<QHostAddress> interleaved(const QList<QHostAddress> &addresses)
+{
+    if (addresses.isEmpty())
+        return {};
+    QList<QHostAddress> first, other;
+    for (const QHostAddress &address : addresses)
+        (address.protocol() == addresses.front().protocol() ? first : other).append(address);
+    QList<QHostAddress> result;
+    for (qsizetype i = 0; i < std::max(first.size(), other.size()); ++i) {
+        if (i < first.size())
+            result.append(first[i]);
+        if (i < other.size())
+            result.append(other[i]);
+    }
+    return result;
+}
+
+} // namespace
+
+DaytimeClient::DaytimeClient(DaytimeServers servers, std::function<qint64()> bootMs,
+                             QObject *parent)
+    : QObject(parent), m_servers(std::move(servers)), m_bootMs(std::move(bootMs)),
+      m_wakeTimer(new QTimer(this))
+{
+    m_wakeTimer->setSingleShot(true);
+    m_wakeTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_wakeTimer, &QTimer::timeout, this, &DaytimeClient::wake);
+}
+
+DaytimeClient::~DaytimeClient()
+{
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+}
+
+void DaytimeClient::cancel()
+{
+    m_cancelled = true;
+    wake();
+}
+
+FetchResult DaytimeClient::GetNetworkTime()
+{
+    m_cancelled = false;
+    FetchResult result = askPrimary();
+    // A primary that does not answer with a time (no reply, or one that is not a
+    // time) counts as not answering: the secondary is asked instead.
+    if (result.status == FetchResult::Failed && result.message.isEmpty())
+        result = askSecondary();
+    if (m_cancelled)
+        result = {FetchResult::Cancelled, {}, {}};
+    return result;
+}
+
+FetchResult DaytimeClient::askPrimary()
+{
+    const QString &host = m_servers.primaryHost;
+    const Reply first = QueryDaytimeServer(host, resolve(host));
+    const std::optional<DaytimeStamp> firstStamp = primaryStamp(first.text);
+    if (m_cancelled || !firstStamp)
+        return {FetchResult::Failed, {}, {}};
+
+    // The second reply gives the values; it is asked for at the moment that splits the
+    // second the first reply left open, from the address that gave the first.
+    const OffsetRange range = OffsetRange::fromStamp(firstStamp->utcMs, first.timing.sampledMs());
+    const Reply second =
+        QueryDaytimeServer(host, {first.address}, splitTime(first, range, m_bootMs()));
+    if (m_cancelled)
+        return {FetchResult::Cancelled, {}, {}};
+    if (second.text.isEmpty())
+        return {FetchResult::Failed,
+                {},
+                QStringLiteral("网络标准时间服务器") + host + QStringLiteral("超时！")};
+    const std::optional<DaytimeStamp> stamp = primaryStamp(second.text);
+    if (!stamp)
+        return {FetchResult::Unreadable,
+                {},
+                QStringLiteral("无法识别网络标准时间服务器%1的回复：“%2”不是“年-月-日 "
+                               "时:分:秒”格式的北京时间。")
+                    .arg(host, excerpt(second.text))};
+    NetworkTime time = timeFrom(*stamp, first, *firstStamp, second);
+    // Shown as the server wrote them.
+    time.date = second.text.mid(0, 10);
+    time.time = second.text.mid(11, 8);
+    return {FetchResult::Fetched, time, {}};
+}
+
+FetchResult DaytimeClient::askSecondary()
+{
+    const QString &host = m_servers.secondaryHost;
+    // Never sooner than the spacing after the last connection, even one made by an
+    // earlier click.
+    const auto spaced = [this] {
+        return m_secondaryLastMs < 0 ? qint64(0) : m_secondaryLastMs + m_servers.secondarySpacingMs;
+    };
+    const auto unreadable = [&host](const RunTimeError &error) {
+        return FetchResult{FetchResult::Unreadable,
+                           {},
+                           QStringLiteral("无法识别网络标准时间服务器") + host +
+                               QStringLiteral("的回复：") + error.description()};
+    };
+
+    const Reply first = QueryDaytimeServer(host, resolve(host), spaced());
+    if (m_cancelled)
+        return {FetchResult::Cancelled, {}, {}};
+    if (first.text.isEmpty())
+        return {FetchResult::Failed,
+                {},
+                QStringLiteral("检测不到网络标准时间服务器") + host + QStringLiteral("！")};
+    DaytimeStamp firstStamp;
+    try {
+        firstStamp = nistStamp(first.text);
+    } catch (const RunTimeError &error) {
+        return unreadable(error);
+    }
+
+    const OffsetRange range = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
+    const Reply second =
+        QueryDaytimeServer(host, {first.address}, splitTime(first, range, spaced()));
+    if (m_cancelled)
+        return {FetchResult::Cancelled, {}, {}};
+    if (second.text.isEmpty())
+        return {FetchResult::Failed,
+                {},
+                QStringLiteral("网络标准时间服务器") + host + QStringLiteral("超时！")};
+    try {
+        const DaytimeStamp stamp = nistStamp(second.text);
+        NetworkTime time = timeFrom(stamp, first, firstStamp, second);
+        time.date = stamp.beijingDate.toString(QStringLiteral("yy-MM-dd"));
+        time.time = stamp.beijingTime;
+        return {FetchResult::Fetched, time, {}};
+    } catch (const RunTimeError &error) {
+        return unreadable(error);
+    }
+}
+
+qint64 DaytimeClient::splitTime(const Reply &first, const OffsetRange &range,
+                                qint64 earliestMs) const
+{
+    return splittingConnectMs(range, std::max<qint64>(first.timing.leadMs(), 0),
+                              std::max(earliestMs, m_bootMs()));
+}
+
+NetworkTime DaytimeClient::timeFrom(const DaytimeStamp &stamp, const Reply &first,
+                                    const DaytimeStamp &firstStamp, const Reply &second) const
+{
+    const qint64 sampled = second.timing.sampledMs();
+    const qint64 offset =
+        estimateOffsetMs(OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs()),
+                         OffsetRange::fromStamp(stamp.utcMs, sampled));
+    return {{}, {}, Instant{sampled + offset, sampled}};
+}
+
+QList<QHostAddress> DaytimeClient::resolve(const QString &host)
+{
+    if (const auto fixed = m_servers.addresses.constFind(host); fixed != m_servers.addresses.cend())
+        return *fixed;
+    if (QHostAddress literal; literal.setAddress(host))
+        return {literal};
+
+    m_lookupDone = false;
+    m_lookedUp.clear();
+    m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo &info) {
+        if (info.lookupId() != m_lookupId)
+            return;
+        m_lookedUp = interleaved(info.addresses());
+        m_lookupDone = true;
+        wake();
+    });
+    // A resolver that does not answer is bounded like a server that does not.
+    const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
+    while (!m_lookupDone && !m_cancelled && m_bootMs() < deadline)
+        waitUntil(deadline);
+    if (!m_lookupDone)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+    return m_lookupDone ? m_lookedUp : QList<QHostAddress>();
+}
+
+DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
+                                                       const QList<QHostAddress> &addresses,
+                                                       qint64 notBeforeMs)
+{
+    SockFailed = false;
+    RecvData = QString();
+    m_reply.clear();
+    m_queryEnded = false;
+    m_gotData = false;
+    m_timing = {};
+    m_host = host;
+    dropSockets();
+
+    // Until the appointed moment: the spacing a server asks for, or the split.
+    while (!m_cancelled && m_bootMs() < notBeforeMs)
+        waitUntil(notBeforeMs);
+    if (m_cancelled || addresses.isEmpty())
+        return {};
+
+    // The Daytime server speaks first: connect and listen, send nothing. Each address
+    // gets a head start; the first to connect is the one asked, the others are dropped.
+    m_queryActive = true;
+    const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
+    qsizetype next = 0;
+    while (!m_cancelled) {
+        if (!RecvData.toString().isEmpty() || SockFailed || m_queryEnded)
+            break;
+        const qint64 now = m_bootMs();
+        if (now >= deadline)
+            break; // no complete reply in time: the query has failed
+        qint64 wakeAt = deadline;
+        if (!Winsock1 && next < addresses.size()) {
+            const qint64 due =
+                m_attempts.isEmpty() ? now : m_attempts.last().startedMs + m_servers.attemptDelayMs;
+            if (now >= due) {
+                startAttempt(addresses[next++]);
+                continue;
+            }
+            wakeAt = std::min(wakeAt, due);
+        } else if (!Winsock1 && m_attempts.isEmpty()) {
+            SockFailed = true; // every address refused
+            break;
+        }
+        waitUntil(wakeAt);
+    }
+    // From here on the sockets' events belong to no query.
+    m_queryActive = false;
+    Reply reply;
+    if (!SockFailed && !m_cancelled)
+        reply.text = RecvData.toString();
+    if (Winsock1)
+        reply.address = Winsock1->peerAddress();
+    reply.timing = m_timing;
+    dropSockets();
+    return reply;
+}
+
+void DaytimeClient::startAttempt(const QHostAddress &address)
+{
+    auto *socket = new QTcpSocket(this);
+    connect(socket, &QTcpSocket::connected, this, [this, socket] { attemptConnected(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, socket](QAbstractSocket::SocketError error) {
+                if (socket == Winsock1)
+                    Winsock1_Error(error);
+                else
+                    attemptFailed(socket);
+            });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        if (socket == Winsock1)
+            Winsock1_DataArrival(socket->bytesAvailable());
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        if (socket == Winsock1)
+            Winsock1_Close();
+    });
+    const qint64 now = m_bootMs();
+    m_attempts.append({socket, now});
+    if (m_host == m_servers.secondaryHost)
+        m_secondaryLastMs = now;
+    socket->connectToHost(address, m_servers.port);
+}
+
+void DaytimeClient::attemptConnected(QTcpSocket *socket)
+{
+    const auto winner = std::find_if(m_attempts.cbegin(), m_attempts.cend(),
+                                     [socket](const Attempt &a) { return a.socket == socket; });
+    if (!m_queryActive || winner == m_attempts.cend())
+        return;
+    m_timing.connectStartMs = winner->startedMs;
+    m_timing.connectedMs = m_bootMs();
+    Winsock1 = socket;
+    for (const Attempt &attempt : std::as_const(m_attempts)) {
+        if (attempt.socket != socket) {
+            attempt.socket->disconnect(this);
+            attempt.socket->abort();
+            attempt.socket->deleteLater();
+        }
+    }
+    m_attempts.clear();
+    wake();
+}
+
+void DaytimeClient::attemptFailed(QTcpSocket *socket)
+{
+    m_attempts.removeIf([socket](const Attempt &a) { return a.socket == socket; });
+    socket->disconnect(this);
+    socket->deleteLater();
+    wake(); // the next address is tried at once
+}
+
+void DaytimeClient::Winsock1_DataArrival(qint64 bytesTotal)
+{
+    // Pieces are kept together, up to the buffer's limit; the rest is read and dropped.
+    const QByteArray piece = Winsock1->read(bytesTotal);
+    if (!m_queryActive || piece.isEmpty())
+        return;
+    if (!m_gotData) {
+        m_gotData = true;
+        m_timing.firstDataMs = m_bootMs();
+    }
+    m_reply.append(piece);
+    if (RecvData.toString().isEmpty() && m_reply.isComplete()) {
+        RecvData = m_reply.text();
+        wake();
+    }
+}
+
+void DaytimeClient::Winsock1_Error(QAbstractSocket::SocketError error)
+{
+    // A server closing after its reply is the normal end of a Daytime answer.
+    if (!m_queryActive || error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    SockFailed = true;
+    wake();
+}
+
+void DaytimeClient::Winsock1_Close()
+{
+    if (!m_queryActive)
+        return;
+    // The server has said all it will: what arrived is the reply, complete or not.
+    if (RecvData.toString().isEmpty() && !m_reply.isEmpty())
+        RecvData = m_reply.text();
+    m_queryEnded = true;
+    wake();
+}
+
+void DaytimeClient::dropSockets()
+{
+    for (const Attempt &attempt : std::as_const(m_attempts)) {
+        attempt.socket->disconnect(this);
+        attempt.socket->abort();
+        attempt.socket->deleteLater();
+    }
+    m_attempts.clear();
+    if (Winsock1) {
+        Winsock1->disconnect(this);
+        Winsock1->abort();
+        Winsock1->deleteLater();
+        Winsock1 = nullptr;
+    }
+}
+
+void DaytimeClient::waitUntil(qint64 untilMs)
+{
+    if (m_cancelled)
+        return;
+    m_wakeTimer->start(int(std::clamp<qint64>(untilMs - m_bootMs(), 0, 60'000)));
+    m_loop.exec();
+    m_wakeTimer->stop();
+}
+
+} // namespace horalis

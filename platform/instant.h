@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+#include <QtGlobal>
+
+namespace horalis {
+
+// A point on the UTC time line tied to a reading of the boot clock (CLOCK_BOOTTIME,
+// which keeps counting through a suspend): it was utcMs when the boot clock read
+// bootMs, and it moves on with the boot clock from there. Whatever happens between
+// working it out and writing it (a suspend, a question, a password prompt) is added
+// by moving it to the boot clock's reading at the moment of the write.
+struct Instant {
+    qint64 utcMs = 0;  // milliseconds since 1970-01-01 00:00:00 UTC
+    qint64 bootMs = 0; // CLOCK_BOOTTIME, milliseconds
+
+    qint64 at(qint64 laterBootMs) const { return utcMs + (laterBootMs - bootMs); }
+};
+
+// The instants the Linux clock can be set to, in milliseconds since the epoch: from the
+// epoch itself (the kernel refuses negative seconds) to the last millisecond before
+// TIME_SETTOD_SEC_MAX, 2232-04-18 23:47:16 UTC (KTIME_SEC_MAX less 30 years of uptime).
+inline constexpr qint64 kFirstSettableMs = 0;
+inline constexpr qint64 kLastSettableMs = (9'223'372'036LL - 30LL * 365 * 24 * 3600) * 1000 - 1;
+
+// The instant a local wall-clock reading stands for in the process's time zone. A
+// reading the zone skips (spring forward) throws RunTimeError; one it passes twice
+// (fall back) gives the earlier instant.
+qint64 localToUtcMs(QDate date, QTime time);
+
+// Throws RunTimeError naming the instant, in local time, when the clock cannot be set to it.
+void requireSettable(qint64 utcMs);
+
+// An instant as local "yyyy-MM-dd HH:mm:ss", for messages.
+QString localText(qint64 utcMs);
+
+} // namespace horalis
