@@ -14,6 +14,10 @@ namespace horalis {
 
 namespace {
 
+// Connections are spaced a little more than the server asks: the trip to the server
+// varies, and one sent exactly the spacing after the last may arrive sooner.
+constexpr qint64 SpacingMarginMs = 100;
+
 // A reply as a message may quote it: printable, and short.
 QString excerpt(const QString &reply)
 {
@@ -120,7 +124,9 @@ FetchResult DaytimeClient::askSecondary()
     // Never sooner than the spacing after the last connection, even one made by an
     // earlier click.
     const auto spaced = [this] {
-        return m_secondaryLastMs < 0 ? qint64(0) : m_secondaryLastMs + m_servers.secondarySpacingMs;
+        return m_secondaryLastMs < 0
+                   ? qint64(0)
+                   : m_secondaryLastMs + m_servers.secondarySpacingMs + SpacingMarginMs;
     };
     const auto unreadable = [&host](const RunTimeError &error) {
         return FetchResult{FetchResult::Unreadable,

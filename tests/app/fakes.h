@@ -82,9 +82,12 @@ public:
     {
         shown.append({text, flags, title});
     }
+    std::function<void()> whileAsking; // runs before the answer, like a user thinking
     bool ask(const QString &text, const QString &title) override
     {
         asked.append({text, title});
+        if (whileAsking)
+            whileAsking();
         return answerYes;
     }
 };

@@ -500,6 +500,7 @@ void TestForm1::applyAsksBeforeStoppingSync_data()
 {
     QTest::addColumn<bool>("syncOn");
     QTest::addColumn<bool>("answerYes");
+    QTest::addColumn<qint64>("thinkMs"); // the user takes this long to answer
     QTest::addColumn<QString>("year");
     QTest::addColumn<bool>("asked");
     QTest::addColumn<QStringList>("writes");
@@ -507,18 +508,24 @@ void TestForm1::applyAsksBeforeStoppingSync_data()
 
     const QString set = QStringLiteral("set 2026-12-07T01:05:07.000Z");
     QTest::newRow("sync off: no question")
-        << false << true << "2026" << false << QStringList{set} << "";
+        << false << true << 0LL << "2026" << false << QStringList{set} << "";
     QTest::newRow("yes: sync stopped, then set")
-        << true << true << "2026" << true << QStringList{"stop sync", set} << "";
-    QTest::newRow("no: nothing written") << true << false << "2026" << true << QStringList{} << "";
+        << true << true << 0LL << "2026" << true << QStringList{"stop sync", set} << "";
+    QTest::newRow("no: nothing written")
+        << true << false << 0LL << "2026" << true << QStringList{} << "";
+    // The fields are the time as of the click: a minute spent on the question is added.
+    QTest::newRow("yes after a minute")
+        << true << true << 60'000LL << "2026" << true
+        << QStringList{"stop sync", QStringLiteral("set 2026-12-07T01:06:07.000Z")} << "";
     QTest::newRow("out of range: refused before asking")
-        << true << true << "2233" << false << QStringList{} << "超出了系统时钟能设置的范围";
+        << true << true << 0LL << "2233" << false << QStringList{} << "超出了系统时钟能设置的范围";
 }
 
 void TestForm1::applyAsksBeforeStoppingSync()
 {
     QFETCH(bool, syncOn);
     QFETCH(bool, answerYes);
+    QFETCH(qint64, thinkMs);
     QFETCH(QString, year);
     QFETCH(bool, asked);
     QFETCH(QStringList, writes);
@@ -526,6 +533,9 @@ void TestForm1::applyAsksBeforeStoppingSync()
 
     m_clock.syncOn = syncOn;
     m_messages.answerYes = answerYes;
+    m_messages.whileAsking = [this, thinkMs] {
+        m_clock.boot += thinkMs;
+    };
     m_form->Option1->click();
     fill({"09", "05", "07", year, "12", "07"});
 

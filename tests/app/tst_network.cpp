@@ -361,6 +361,10 @@ void TestNetwork::applyWritesFetchedInstantMovedOn_data()
     QTest::newRow("New York, day before in Beijing")
         << QByteArray("America/New_York") << QByteArray("2026-07-01 08:00:00\r\n") << QByteArray()
         << "2026-07-01T00:00:00Z" << qint64(61'000);
+    // The second pass of Berlin's repeated hour (02:30 CET): never read as a local time.
+    QTest::newRow("Berlin, repeated hour")
+        << QByteArray("Europe/Berlin") << QByteArray("2026-10-25 09:30:00\r\n") << QByteArray()
+        << "2026-10-25T01:30:00Z" << qint64(0);
     QTest::newRow("NIST past midnight in Beijing, in Berlin")
         << QByteArray("Europe/Berlin") << QByteArray() << nist("26-12-07", "16:05:09")
         << "2026-12-07T16:05:09Z" << qint64(61'000);

@@ -166,8 +166,10 @@ void TestDaytimeClient::accuracy()
 
     QCOMPARE(result.status, FetchResult::Fetched);
     QCOMPARE(server.connections(), 2);
+    // The split leaves at most 250 ms (bench/fetch measures that); the rest allows for
+    // a loaded machine's scheduling, far below what a fault costs (500 ms and more).
     const qint64 error = result.time.instant.utcMs - (result.time.instant.bootMs + offset);
-    QVERIFY2(qAbs(error) <= 255, qPrintable(QStringLiteral("error %1 ms").arg(error)));
+    QVERIFY2(qAbs(error) <= 300, qPrintable(QStringLiteral("error %1 ms").arg(error)));
 }
 
 void TestDaytimeClient::deadAddressDoesNotUseUpTheBound()
@@ -223,7 +225,7 @@ void TestDaytimeClient::secondarySpacingHoldsAcrossFetches()
     QCOMPARE(server.refused(), 0);
     QCOMPARE(server.connections(), 4);
     for (qsizetype i = 1; i < server.acceptedMs.size(); ++i)
-        QVERIFY(server.acceptedMs[i] - server.acceptedMs[i - 1] >= Spacing - 5);
+        QVERIFY(server.acceptedMs[i] - server.acceptedMs[i - 1] >= Spacing);
 }
 
 QTEST_GUILESS_MAIN(TestDaytimeClient)
