@@ -84,6 +84,7 @@ private slots:
     void accuracy();
     void deadAddressDoesNotUseUpTheBound();
     void secondarySpacingHoldsAcrossFetches();
+    void unreadableSecondReply();
 };
 
 void TestDaytimeClient::splitting_data()
@@ -226,6 +227,29 @@ void TestDaytimeClient::secondarySpacingHoldsAcrossFetches()
     QCOMPARE(server.connections(), 4);
     for (qsizetype i = 1; i < server.acceptedMs.size(); ++i)
         QVERIFY(server.acceptedMs[i] - server.acceptedMs[i - 1] >= Spacing);
+}
+
+void TestDaytimeClient::unreadableSecondReply()
+{
+    // A primary that gave a time and then something else is reported, not passed over:
+    // the user learns the server misbehaves, and nothing is stored.
+    DaytimeServer server(DaytimeServer::Answers);
+    int replies = 0;
+    server.replyNow = [&replies] {
+        return ++replies == 1 ? primaryStampNow(1'796'600'000'000 - machineBootMs())
+                              : QByteArray("\x01garbage\r\n");
+    };
+    QVERIFY(server.listen(Primary));
+    DaytimeServers servers;
+    servers.primaryHost = Primary.toString();
+    servers.secondaryHost = QStringLiteral("127.0.0.9");
+    servers.port = server.port();
+    DaytimeClient client(servers, machineBootMs);
+    const FetchResult result = client.GetNetworkTime();
+
+    QCOMPARE(result.status, FetchResult::Unreadable);
+    QCOMPARE(result.message, QStringLiteral("无法识别网络标准时间服务器127.0.0.2的回复：“?garbage”"
+                                            "不是“年-月-日 时:分:秒”格式的北京时间。"));
 }
 
 QTEST_GUILESS_MAIN(TestDaytimeClient)
