@@ -89,8 +89,10 @@ FetchResult DaytimeClient::askPrimary()
 {
     const QString &host = m_servers.primaryHost;
     const Reply first = QueryDaytimeServer(host, resolve(host));
+    if (m_cancelled)
+        return {FetchResult::Cancelled, {}, {}};
     const std::optional<DaytimeStamp> firstStamp = primaryStamp(first.text);
-    if (m_cancelled || !firstStamp)
+    if (!firstStamp)
         return {FetchResult::Failed, {}, {}};
 
     // The second reply gives the values; it is asked for at the moment that splits the
