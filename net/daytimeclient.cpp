@@ -29,6 +29,14 @@ QString excerpt(const QString &reply)
     return text;
 }
 
+// A server answered the first query and not the second.
+FetchResult timedOut(const QString &host)
+{
+    return {FetchResult::Failed,
+            {},
+            QStringLiteral("网络标准时间服务器") + host + QStringLiteral("超时！")};
+}
+
 // Alternates the address families, starting with the resolver's first choice, so
 // that a family that does not work costs one attempt's delay, not several.
 QList<QHostAddress> interleaved(const QList<QHostAddress> &addresses)
@@ -103,9 +111,7 @@ FetchResult DaytimeClient::askPrimary()
     if (m_cancelled)
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
-        return {FetchResult::Failed,
-                {},
-                QStringLiteral("网络标准时间服务器") + host + QStringLiteral("超时！")};
+        return timedOut(host);
     const std::optional<DaytimeStamp> stamp = primaryStamp(second.text);
     if (!stamp)
         return {FetchResult::Unreadable,
@@ -157,9 +163,7 @@ FetchResult DaytimeClient::askSecondary()
     if (m_cancelled)
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
-        return {FetchResult::Failed,
-                {},
-                QStringLiteral("网络标准时间服务器") + host + QStringLiteral("超时！")};
+        return timedOut(host);
     try {
         const DaytimeStamp stamp = nistStamp(second.text);
         NetworkTime time = timeFrom(stamp, first, firstStamp, second);

@@ -74,8 +74,6 @@ public:
     // Ends a fetch that is waiting, at once; it returns Cancelled.
     void cancel();
 
-    const DaytimeServers &servers() const { return m_servers; }
-
     // The current query: the socket that connected, its reply text and whether it
     // failed.
     QTcpSocket *Winsock1 = nullptr;

@@ -35,13 +35,12 @@ void prepare(QMessageBox &box, const QString &text, QMessageBox::Icon icon, cons
 
 } // namespace
 
-// The buttons' captions are set directly so that they read Chinese even where Qt's own
-// translations are not installed.
-
 void QtMessageBoxes::show(const QString &text, int flags, const QString &title)
 {
     QMessageBox box(m_parent);
     prepare(box, text, iconFor(flags), title);
+    // The buttons' captions are set directly so that they read Chinese even where Qt's
+    // own translations are not installed.
     QPushButton *ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(ok);
