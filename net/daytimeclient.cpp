@@ -17,6 +17,9 @@ namespace {
 // Connections are spaced a little more than the server asks: the trip to the server
 // varies, and one sent exactly the spacing after the last may arrive sooner.
 constexpr qint64 SpacingMarginMs = 100;
+// A wait that ends later than this after its moment was held up (a dialog's event
+// loop ran inside it): the moment of a split is then worked out again.
+constexpr qint64 OverrunToleranceMs = 20;
 
 // A reply as a message may quote it: printable, and short.
 QString excerpt(const QString &reply)
@@ -106,8 +109,7 @@ FetchResult DaytimeClient::askPrimary()
     // The second reply gives the values; it is asked for at the moment that splits the
     // second the first reply left open, from the address that gave the first.
     const OffsetRange range = OffsetRange::fromStamp(firstStamp->utcMs, first.timing.sampledMs());
-    const Reply second =
-        QueryDaytimeServer(host, {first.address}, splitTime(first, range, m_bootMs()));
+    const Reply second = QueryDaytimeServer(host, {first.address}, splitting(first, range, 0));
     if (m_cancelled)
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
@@ -129,21 +131,28 @@ FetchResult DaytimeClient::askPrimary()
 FetchResult DaytimeClient::askSecondary()
 {
     const QString &host = m_servers.secondaryHost;
-    // Never sooner than the spacing after the last connection, even one made by an
-    // earlier click.
-    const auto spaced = [this] {
-        return m_secondaryLastMs < 0
-                   ? qint64(0)
-                   : m_secondaryLastMs + m_servers.secondarySpacingMs + SpacingMarginMs;
-    };
     const auto unreadable = [&host](const RunTimeError &error) {
         return FetchResult{FetchResult::Unreadable,
                            {},
                            QStringLiteral("无法识别网络标准时间服务器") + host +
                                QStringLiteral("的回复：") + error.description()};
     };
+    // NIST's own word that its time is not good: believed, and nothing is stored.
+    const auto unhealthy = [&host](const DaytimeStamp &stamp) -> std::optional<FetchResult> {
+        const QString problem = nistHealthProblem(stamp.health);
+        if (problem.isEmpty())
+            return std::nullopt;
+        return FetchResult{
+            FetchResult::Unreadable,
+            {},
+            QStringLiteral("网络标准时间服务器%1报告%2，本次没有采用它的时间，请稍后再试。")
+                .arg(host, problem)};
+    };
 
-    const Reply first = QueryDaytimeServer(host, resolve(host), spaced());
+    // Never sooner than the spacing after the server last saw us, even in a fetch of
+    // an earlier click.
+    const Reply first =
+        QueryDaytimeServer(host, resolve(host), ConnectSchedule::notBefore(secondaryDueMs()));
     if (m_cancelled)
         return {FetchResult::Cancelled, {}, {}};
     if (first.text.isEmpty())
@@ -156,16 +165,20 @@ FetchResult DaytimeClient::askSecondary()
     } catch (const RunTimeError &error) {
         return unreadable(error);
     }
+    if (auto refused = unhealthy(firstStamp))
+        return *refused;
 
     const OffsetRange range = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
     const Reply second =
-        QueryDaytimeServer(host, {first.address}, splitTime(first, range, spaced()));
+        QueryDaytimeServer(host, {first.address}, splitting(first, range, secondaryDueMs()));
     if (m_cancelled)
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
         return timedOut(host);
     try {
         const DaytimeStamp stamp = nistStamp(second.text);
+        if (auto refused = unhealthy(stamp))
+            return *refused;
         NetworkTime time = timeFrom(stamp, first, firstStamp, second);
         time.date = stamp.beijingDate.toString(QStringLiteral("yy-MM-dd"));
         time.time = stamp.beijingTime;
@@ -175,11 +188,35 @@ FetchResult DaytimeClient::askSecondary()
     }
 }
 
-qint64 DaytimeClient::splitTime(const Reply &first, const OffsetRange &range,
-                                qint64 earliestMs) const
+qint64 DaytimeClient::secondaryDueMs() const
 {
-    return splittingConnectMs(range, std::max<qint64>(first.timing.leadMs(), 0),
-                              std::max(earliestMs, m_bootMs()));
+    return m_secondaryLastMs < 0
+               ? 0
+               : m_secondaryLastMs + m_servers.secondarySpacingMs + SpacingMarginMs;
+}
+
+ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &range,
+                                         qint64 earliestMs)
+{
+    return {earliestMs, range, std::max<qint64>(first.timing.leadMs(), 0)};
+}
+
+bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
+{
+    qint64 due = schedule.dueFrom(m_bootMs());
+    while (!m_cancelled) {
+        const qint64 now = m_bootMs();
+        if (now < due) {
+            waitUntil(due);
+            continue;
+        }
+        // A split only works at its moment: one held up past it is worked out again
+        // from now (the next second's moment), rather than sent late.
+        if (!schedule.splitRange || now - due <= OverrunToleranceMs)
+            return true;
+        due = schedule.dueFrom(now);
+    }
+    return false;
 }
 
 NetworkTime DaytimeClient::timeFrom(const DaytimeStamp &stamp, const Reply &first,
@@ -220,7 +257,7 @@ QList<QHostAddress> DaytimeClient::resolve(const QString &host)
 
 DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
                                                        const QList<QHostAddress> &addresses,
-                                                       qint64 notBeforeMs)
+                                                       const ConnectSchedule &schedule)
 {
     SockFailed = false;
     RecvData = QString();
@@ -232,9 +269,7 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     dropSockets();
 
     // Until the appointed moment: the spacing a server asks for, or the split.
-    while (!m_cancelled && m_bootMs() < notBeforeMs)
-        waitUntil(notBeforeMs);
-    if (m_cancelled || addresses.isEmpty())
+    if (!waitForSchedule(schedule) || addresses.isEmpty())
         return {};
 
     // The Daytime server speaks first: connect and listen, send nothing. Each address
@@ -272,6 +307,11 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
         reply.address = Winsock1->peerAddress();
     reply.timing = m_timing;
     dropSockets();
+    // The secondary counts its spacing from when it last saw us, which is no later than
+    // now: a SYN the kernel resent late in the query, the acknowledgement of its reply,
+    // the connection's end. Counting from the start would let a lost SYN shorten it.
+    if (next > 0 && host == m_servers.secondaryHost)
+        m_secondaryLastMs = m_bootMs();
     return reply;
 }
 
@@ -294,10 +334,7 @@ void DaytimeClient::startAttempt(const QHostAddress &address)
         if (socket == Winsock1)
             Winsock1_Close();
     });
-    const qint64 now = m_bootMs();
-    m_attempts.append({socket, now});
-    if (m_host == m_servers.secondaryHost)
-        m_secondaryLastMs = now;
+    m_attempts.append({socket, m_bootMs()});
     socket->connectToHost(address, m_servers.port);
 }
 

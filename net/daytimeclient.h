@@ -29,7 +29,7 @@ struct DaytimeServers {
     quint16 port = 13;
     int queryTimeoutMs = 5000; // a query that gets no reply by then has failed
     // NIST refuses a client that connects to one of its servers more often than once
-    // every 4 seconds; the secondary is never asked sooner.
+    // every 4 seconds; the secondary is never asked sooner after it last saw us.
     int secondarySpacingMs = 4000;
     // A host's next address is tried when the one before has not connected by then.
     int attemptDelayMs = 250;
@@ -51,7 +51,7 @@ struct FetchResult {
     enum Status {
         Fetched,
         Failed,     // no server gave a time; message says which
-        Unreadable, // a server answered with something that is not a time
+        Unreadable, // a server's answer is not a time, or by its own health flag not a good one
         Cancelled,  // cancel() was called: the program is ending
     };
     Status status = Failed;
@@ -90,11 +90,12 @@ private:
         QHostAddress address; // the address that answered
         QueryTiming timing;
     };
-
-    // One query: connects no earlier than notBeforeMs (boot clock) to the first of
-    // the addresses that answers and waits for the reply. Empty text: no answer.
+    // One query: connects as scheduled to the first of the addresses that answers and
+    // waits for the reply. Empty text: no answer.
     Reply QueryDaytimeServer(const QString &host, const QList<QHostAddress> &addresses,
-                             qint64 notBeforeMs = 0);
+                             const ConnectSchedule &schedule = {});
+    // Waits until the schedule's moment; false when the fetch was cancelled meanwhile.
+    bool waitForSchedule(const ConnectSchedule &schedule);
     QList<QHostAddress> resolve(const QString &host);
     void startAttempt(const QHostAddress &address);
     void attemptConnected(QTcpSocket *socket);
@@ -108,7 +109,10 @@ private:
     void waitUntil(qint64 untilMs);
     void wake() { m_loop.quit(); }
     // The second query of a server, timed against the first reply's range.
-    qint64 splitTime(const Reply &first, const OffsetRange &range, qint64 earliestMs) const;
+    static ConnectSchedule splitting(const Reply &first, const OffsetRange &range,
+                                     qint64 earliestMs);
+    // The earliest moment the secondary may be asked again.
+    qint64 secondaryDueMs() const;
     NetworkTime timeFrom(const DaytimeStamp &stamp, const Reply &first,
                          const DaytimeStamp &firstStamp, const Reply &second) const;
     FetchResult askPrimary();
@@ -125,7 +129,7 @@ private:
     bool m_gotData = false;     // the current query's first bytes have arrived
     bool m_cancelled = false;
     QString m_host;                // the server the current query asks
-    qint64 m_secondaryLastMs = -1; // boot clock of the last connection to the secondary
+    qint64 m_secondaryLastMs = -1; // boot clock when the secondary last saw us
     int m_lookupId = -1;           // the host lookup being waited for
     QList<QHostAddress> m_lookedUp;
     bool m_lookupDone = false;

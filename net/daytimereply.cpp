@@ -37,17 +37,21 @@ DaytimeFields nistFields(const QString &reply)
     return {reply.mid(7, 8), reply.mid(16, 8)};
 }
 
-QTime nistTime(const QString &text)
-{
-    const QTime time = QTime::fromString(text, QStringLiteral("HH:mm:ss"));
-    if (text.size() != 8 || !time.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(text.left(40)));
-    return time;
-}
-
 namespace {
 
 constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
+constexpr int LeapSecond = 60;
+
+// A time of day from its fields, with a leap second as the last millisecond of its
+// minute, where one can fall: the minute before midnight UTC. Invalid otherwise.
+QTime timeOfDay(int hour, int minute, int second, qint64 utcOffsetMs)
+{
+    if (second != LeapSecond)
+        return QTime(hour, minute, second);
+    const QTime lastMinute = QTime(23, 59).addMSecs(int(utcOffsetMs));
+    return hour == lastMinute.hour() && minute == lastMinute.minute() ? QTime(hour, minute, 59, 999)
+                                                                      : QTime();
+}
 
 // Two ASCII digits at a position, or -1.
 int twoDigits(const QString &text, qsizetype from)
@@ -68,6 +72,18 @@ DaytimeStamp stampOf(QDate date, QTime time, qint64 utcOffsetMs, qint64 earlyMs)
 
 } // namespace
 
+QTime nistTime(const QString &text)
+{
+    const bool layout = text.size() == 8 && text.at(2) == u':' && text.at(5) == u':';
+    const int hour = twoDigits(text, 0), minute = twoDigits(text, 3), second = twoDigits(text, 6);
+    const QTime time = layout && hour >= 0 && minute >= 0 && second >= 0
+                           ? timeOfDay(hour, minute, second, 0)
+                           : QTime();
+    if (!time.isValid())
+        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(text.left(40)));
+    return time;
+}
+
 std::optional<DaytimeStamp> primaryStamp(const QString &reply)
 {
     static const QRegularExpression layout(QStringLiteral(
@@ -79,7 +95,7 @@ std::optional<DaytimeStamp> primaryStamp(const QString &reply)
         return match.captured(group).toInt();
     };
     const QDate date(number(1), number(2), number(3));
-    const QTime time(number(4), number(5), number(6));
+    const QTime time = timeOfDay(number(4), number(5), number(6), BeijingOffsetMs);
     if (!date.isValid() || !time.isValid())
         return std::nullopt;
     return stampOf(date, time, BeijingOffsetMs, 0);
@@ -115,12 +131,40 @@ DaytimeStamp nistStamp(const QString &reply)
         throw RunTimeError(
             QStringLiteral("日期“%1”与修正儒略日 %2 不符。").arg(fields.date).arg(mjd));
 
-    // The advance is the seventh field; a line without one was sent on time.
+    // The health digit is the sixth field, the advance the seventh; a line cut short
+    // before them was sent on time by a healthy server.
     const QStringList words = reply.simplified().split(u' ');
+    int health = 0;
+    if (words.size() > 5) {
+        const QString digit = words.at(5);
+        if (digit.size() != 1 || digit.at(0) < u'0' || digit.at(0) > u'9')
+            throw RunTimeError(QStringLiteral("“%1”不是健康状态数字。").arg(digit.left(40)));
+        health = digit.at(0).unicode() - u'0';
+    }
     bool numeric = false;
     const double advance = words.size() > 6 ? words.at(6).toDouble(&numeric) : 0.0;
     const qint64 earlyMs = numeric && advance >= 0 && advance < 1000 ? qRound64(advance) : 0;
-    return stampOf(date, time, 0, earlyMs);
+    DaytimeStamp stamp = stampOf(date, time, 0, earlyMs);
+    stamp.health = health;
+    return stamp;
+}
+
+QString nistHealthProblem(int health)
+{
+    switch (health) {
+    case 0:
+        return {};
+    case 1:
+        return QStringLiteral("自己的时间可能有最多 5 秒的误差（通常 10 分钟内恢复正常）");
+    case 2:
+        return QStringLiteral("自己的时间误差已超过 5 秒");
+    case 3:
+        return QStringLiteral("自己出现了硬件或软件故障，时间不可靠");
+    case 4:
+        return QStringLiteral("自己正在维护，时间的精度可能下降");
+    default:
+        return QStringLiteral("未知的健康状态 %1").arg(health);
+    }
 }
 
 } // namespace horalis

@@ -30,10 +30,13 @@ private:
 
 // What a server's reply says its clock read. Daytime servers send whole seconds, their
 // clock floored: the clock was somewhere in [utcMs, utcMs + 1000) when they answered.
+// A leap second (:60, only ever in the last minute of a UTC day) is read as the last
+// instant of that minute, 23:59:59.999 UTC: the clock being set counts no leap seconds.
 struct DaytimeStamp {
     QDate beijingDate; // the stamp in Beijing time (UTC+8), as the status line shows it
     QTime beijingTime;
     qint64 utcMs = 0; // milliseconds since 1970-01-01 00:00:00 UTC
+    int health = 0;   // NIST's health digit H; 0, healthy, for lines that carry none
 };
 
 // The primary's reply, Beijing time "YYYY-MM-DD HH:MM:SS" and nothing else but trailing
@@ -43,9 +46,15 @@ std::optional<DaytimeStamp> primaryStamp(const QString &reply);
 
 // The NIST reply, "\nJJJJJ YY-MM-DD HH:MM:SS TT L H msADV UTC(NIST) *" in UTC. The Modified
 // Julian Day JJJJJ gives the full date, which the two-digit year must agree with; the
-// msADV milliseconds NIST sends its stamp early by are taken off. Throws RunTimeError
-// saying what is wrong.
+// msADV milliseconds NIST sends its stamp early by are taken off; the health digit H is
+// read, not judged (see nistHealthProblem). Throws RunTimeError saying what is wrong.
 DaytimeStamp nistStamp(const QString &reply);
+
+// What a NIST server's health digit says is wrong with its time, to follow "the server
+// reports that"; "" when the digit says the time is good (0). Only 0 is good: 1 means
+// the time may be up to 5 s off, 2 that it is more than 5 s off, 3 that hardware or
+// software has failed, 4 that the server is in maintenance with degraded accuracy.
+QString nistHealthProblem(int health);
 
 // The date text and time text taken out of a reply line by character position;
 // positions beyond the end give shorter texts, never an error.
@@ -57,8 +66,9 @@ struct DaytimeFields {
 // NIST layout: a line feed, the Modified Julian Day, " YY-MM-DD HH:MM:SS ..." in UTC.
 DaytimeFields nistFields(const QString &reply);
 
-// The NIST "HH:MM:SS" time text. Stricter than what a user may type: a reply cut
-// short ("03:5") must not pass for 03:05. Throws RunTimeError.
+// The NIST "HH:MM:SS" time text, in UTC. Stricter than what a user may type: a reply
+// cut short ("03:5") must not pass for 03:05. A leap second, 23:59:60, is
+// 23:59:59.999. Throws RunTimeError.
 QTime nistTime(const QString &text);
 
 } // namespace horalis

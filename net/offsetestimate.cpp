@@ -28,6 +28,12 @@ qint64 splittingConnectMs(const OffsetRange &range, qint64 leadMs, qint64 earlie
     return second * 1000 - middle - leadMs;
 }
 
+qint64 ConnectSchedule::dueFrom(qint64 nowMs) const
+{
+    const qint64 earliest = std::max(earliestMs, nowMs);
+    return splitRange ? splittingConnectMs(*splitRange, leadMs, earliest) : earliest;
+}
+
 qint64 estimateOffsetMs(const OffsetRange &older, const OffsetRange &newer)
 {
     const OffsetRange both = older.intersected(newer);

@@ -75,6 +75,8 @@ public:
     {
         return m_server.listen(address, port);
     }
+    // Serves on a socket that is already listening, and closes it in the end.
+    bool adopt(qintptr listeningSocket) { return m_server.setSocketDescriptor(listeningSocket); }
     quint16 port() const { return m_server.serverPort(); }
     // When set, makes the reply at the moment a connection is accepted (a server
     // with a clock); otherwise the fixed reply is sent.

@@ -214,6 +214,13 @@ void TestNetwork::fetch_data()
         << "无法识别网络标准时间服务器127.0.0.3的回复：日期“26-12-07”与修正儒略日 61380 不符。"
         << ""
         << "";
+    // The server's own health digit says its time may be 5 s off: not taken.
+    QTest::newRow("NIST says its time may be off")
+        << Refuses << QByteArray() << answers
+        << QByteArray("\n61381 26-12-07 03:52:21 00 0 1 50.0 UTC(NIST) * \n") << C{0, 1}
+        << "网络标准时间服务器127.0.0.3报告自己的时间可能有最多 5 秒的误差"
+        << ""
+        << "";
     QTest::newRow("NIST reply cut short")
         << Refuses << QByteArray() << answers << QByteArray("\n61381 26-12-07 03:5") << C{0, 1}
         << "无法识别网络标准时间服务器127.0.0.3的回复：“03:5”不是"

@@ -7,7 +7,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 using namespace horalis;
 using namespace horalis::test;
@@ -22,7 +25,8 @@ using namespace horalis::test;
 namespace {
 
 // An address that neither accepts nor refuses: a listening socket whose queue is
-// full drops every new connection request, as a host behind a silent firewall does.
+// full drops every new connection request, as a host behind a silent firewall does
+// or a path that loses packets. The kernel resends a dropped SYN after 1 s and 3 s.
 class BlackHole {
 public:
     bool open(const char *address, quint16 port)
@@ -43,6 +47,13 @@ public:
             if (fd >= 0)
                 close(fd);
         }
+    }
+    // Takes the queued connection off, so that the next SYN gets through, and hands the
+    // listening socket over.
+    int release()
+    {
+        close(::accept(m_listener, nullptr, nullptr));
+        return std::exchange(m_listener, -1);
     }
 
 private:
@@ -78,14 +89,60 @@ class TestDaytimeClient : public QObject {
     Q_OBJECT
 
 private slots:
+    void timing_data();
+    void timing();
     void splitting_data();
     void splitting();
     void accuracy_data();
     void accuracy();
     void deadAddressDoesNotUseUpTheBound();
     void secondarySpacingHoldsAcrossFetches();
+    void secondarySpacingAfterLostSyns();
+    void splitWorkedOutAgainAfterAHold();
     void unreadableSecondReply();
 };
+
+void TestDaytimeClient::timing_data()
+{
+    QTest::addColumn<qint64>("outMs");  // one way to the server
+    QTest::addColumn<qint64>("backMs"); // and back
+    QTest::addColumn<qint64>("lostMs"); // before the SYN that got through: 1 s per lost SYN
+    QTest::addColumn<qint64>("slowMs"); // the server takes this long to answer
+
+    QTest::newRow("300 ms path") << 150LL << 150LL << 0LL << 0LL;
+    QTest::newRow("one SYN lost") << 150LL << 150LL << 1000LL << 0LL;
+    QTest::newRow("two SYNs lost") << 150LL << 150LL << 3000LL << 0LL;
+    QTest::newRow("slow server") << 150LL << 150LL << 0LL << 400LL;
+    QTest::newRow("SYN lost, slow server") << 150LL << 150LL << 1000LL << 400LL;
+    QTest::newRow("50 ms out, 150 ms back") << 50LL << 150LL << 0LL << 0LL;
+    QTest::newRow("loopback") << 0LL << 0LL << 0LL << 0LL;
+}
+
+void TestDaytimeClient::timing()
+{
+    QFETCH(qint64, outMs);
+    QFETCH(qint64, backMs);
+    QFETCH(qint64, lostMs);
+    QFETCH(qint64, slowMs);
+
+    // The path as the client lives it: the server reads its clock once our last
+    // handshake segment reaches it and it has taken its time.
+    QueryTiming timing;
+    timing.connectStartMs = 10'000;
+    timing.connectedMs = timing.connectStartMs + lostMs + outMs + backMs;
+    const qint64 readMs = timing.connectedMs + outMs + slowMs;
+    timing.firstDataMs = readMs + backMs;
+    // What no client can see: half the asymmetry, and half a slow answer taken for
+    // the way back when the handshake's round trip is lost to a resent SYN.
+    const qint64 unseen = qAbs(outMs - backMs) / 2 + (lostMs > 0 ? slowMs / 2 : 0);
+    QVERIFY2(qAbs(timing.sampledMs() - readMs) <= unseen,
+             qPrintable(QString::number(timing.sampledMs() - readMs)));
+    // A next connection that loses nothing has the server read its clock this long
+    // after it starts.
+    const qint64 lead = outMs + backMs + outMs + slowMs;
+    QVERIFY2(qAbs(timing.leadMs() - lead) <= unseen,
+             qPrintable(QString::number(timing.leadMs() - lead)));
+}
 
 void TestDaytimeClient::splitting_data()
 {
@@ -227,6 +284,68 @@ void TestDaytimeClient::secondarySpacingHoldsAcrossFetches()
     QCOMPARE(server.connections(), 4);
     for (qsizetype i = 1; i < server.acceptedMs.size(); ++i)
         QVERIFY(server.acceptedMs[i] - server.acceptedMs[i - 1] >= Spacing);
+}
+
+void TestDaytimeClient::secondarySpacingAfterLostSyns()
+{
+    // The first query's first two SYNs are lost: the server sees it 3 s after it
+    // started. The spacing runs from then, not from the start.
+    constexpr int Spacing = 2000;
+    const quint16 port = freePort({Secondary});
+    BlackHole lossy;
+    QVERIFY(lossy.open("127.0.0.3", port));
+    DaytimeServer server(DaytimeServer::RateLimited);
+    server.spacingMs = Spacing;
+    server.replyNow = [] {
+        return nistStampNow(1'796'600'000'000 - machineBootMs(), 0);
+    };
+    // Between the SYNs resent after 1 s and after 3 s, the path clears.
+    QTimer::singleShot(1500, &server, [&] { QVERIFY(server.adopt(lossy.release())); });
+
+    DaytimeServers servers;
+    servers.primaryHost = QStringLiteral("127.0.0.9"); // nobody listens there
+    servers.secondaryHost = Secondary.toString();
+    servers.port = port;
+    servers.secondarySpacingMs = Spacing;
+    DaytimeClient client(servers, machineBootMs);
+    const FetchResult result = client.GetNetworkTime();
+
+    QCOMPARE(result.status, FetchResult::Fetched);
+    QCOMPARE(server.refused(), 0);
+    QCOMPARE(server.connections(), 2);
+    QVERIFY(server.acceptedMs[1] - server.acceptedMs[0] >= Spacing);
+}
+
+void TestDaytimeClient::splitWorkedOutAgainAfterAHold()
+{
+    // The server's clock reads .950 of a second as it answers the first query. 30 ms
+    // later a dialog's event loop holds the fetch until 900 ms after that answer, past
+    // the moment of the split (500 ms after it). Sent as soon as the hold ends, the
+    // second query would learn nothing (error 400 ms); worked out again, it splits.
+    qint64 offset = 0;
+    DaytimeServer server(DaytimeServer::Answers);
+    server.replyNow = [&offset, &server] {
+        if (offset == 0) {
+            offset = 1'796'600'000'000 + 950 - machineBootMs();
+            QTimer::singleShot(30, &server, [] {
+                QEventLoop dialog;
+                QTimer::singleShot(870, &dialog, &QEventLoop::quit);
+                dialog.exec();
+            });
+        }
+        return primaryStampNow(offset);
+    };
+    QVERIFY(server.listen(Primary));
+    DaytimeServers servers;
+    servers.primaryHost = Primary.toString();
+    servers.secondaryHost = QStringLiteral("127.0.0.9");
+    servers.port = server.port();
+    DaytimeClient client(servers, machineBootMs);
+    const FetchResult result = client.GetNetworkTime();
+
+    QCOMPARE(result.status, FetchResult::Fetched);
+    const qint64 error = result.time.instant.utcMs - (result.time.instant.bootMs + offset);
+    QVERIFY2(qAbs(error) <= 300, qPrintable(QStringLiteral("error %1 ms").arg(error)));
 }
 
 void TestDaytimeClient::unreadableSecondReply()

@@ -20,6 +20,8 @@ private slots:
     void nistTimeIsStrict();
     void nist_data();
     void nist();
+    void nistHealth_data();
+    void nistHealth();
 };
 
 void TestDaytimeReply::completeness_data()
@@ -87,8 +89,12 @@ void TestDaytimeReply::primary_data()
                                  << "";
     QTest::newRow("hour 24") << "2026-12-07 24:00:00\r\n"
                              << "";
-    QTest::newRow("leap second") << "2026-12-07 23:59:60\r\n"
-                                 << "";
+    // A leap second falls in the last minute of a UTC day, 07:59 in Beijing; it is
+    // the last instant of that minute.
+    QTest::newRow("leap second") << "2017-01-01 07:59:60\r\n"
+                                 << "2016-12-31T23:59:59.999Z";
+    QTest::newRow("second 60 in another minute") << "2026-12-07 23:59:60\r\n"
+                                                 << "";
     QTest::newRow("other date separator") << "2008/10/29 15:39:29"
                                           << "";
     QTest::newRow("words after") << "2008-10-29 15:39:29 Beijing"
@@ -118,11 +124,12 @@ void TestDaytimeReply::primary()
     QCOMPARE(stamp.has_value(), !utc.isEmpty());
     if (!stamp)
         return;
-    QCOMPARE(stamp->utcMs, QDateTime::fromString(utc, Qt::ISODate).toMSecsSinceEpoch());
-    // The status line shows the reply's own date and time.
+    QCOMPARE(stamp->utcMs, QDateTime::fromString(utc, Qt::ISODateWithMs).toMSecsSinceEpoch());
+    // The status line shows the reply's own date and time (to the minute: a leap
+    // second shows as the minute's last).
     QCOMPARE(stamp->beijingDate.toString(u"yyyy-MM-dd") + u' ' +
-                 stamp->beijingTime.toString(u"HH:mm:ss"),
-             reply.left(19));
+                 stamp->beijingTime.toString(u"HH:mm"),
+             reply.left(16));
 }
 
 void TestDaytimeReply::nistTimeIsStrict_data()
@@ -132,6 +139,9 @@ void TestDaytimeReply::nistTimeIsStrict_data()
 
     QTest::newRow("whole") << "03:52:21" << QTime(3, 52, 21);
     QTest::newRow("last second") << "23:59:59" << QTime(23, 59, 59);
+    QTest::newRow("leap second") << "23:59:60" << QTime(23, 59, 59, 999);
+    QTest::newRow("second 60 before noon") << "11:59:60" << QTime();
+    QTest::newRow("second 61") << "23:59:61" << QTime();
     QTest::newRow("cut short") << "03:5" << QTime();
     QTest::newRow("one-digit fields") << "3:5:21" << QTime();
     QTest::newRow("hour 24") << "24:00:00" << QTime();
@@ -189,6 +199,9 @@ void TestDaytimeReply::nist_data()
                                   << "00-01-01 07:59:59";
     QTest::newRow("2100") << line(88069, "00-01-01 00:00:00", "0.0") << "2100-01-01T00:00:00Z"
                           << "00-01-01 08:00:00";
+    QTest::newRow("leap second") << line(57753, "16-12-31 23:59:60", "0.0")
+                                 << "2016-12-31T23:59:59.999Z"
+                                 << "17-01-01 07:59:59";
     QTest::newRow("day number disagrees") << line(61380, "26-12-07 03:52:21") << ""
                                           << "日期“26-12-07”与修正儒略日 61380 不符。";
     QTest::newRow("no day number")
@@ -227,6 +240,42 @@ void TestDaytimeReply::nist()
         QVERIFY2(utc.isEmpty(), qPrintable(error.description()));
         QCOMPARE(error.description(), beijing);
     }
+}
+
+void TestDaytimeReply::nistHealth_data()
+{
+    QTest::addColumn<QString>("fields"); // TT L H msADV, after the time
+    QTest::addColumn<int>("health");     // -1: the line is refused as unreadable
+    QTest::addColumn<bool>("good");
+
+    QTest::newRow("0, healthy") << "00 0 0 50.0" << 0 << true;
+    // "May be up to 5 s off" is not good enough for a clock set to a quarter second.
+    QTest::newRow("1, may be 5 s off") << "00 0 1 50.0" << 1 << false;
+    QTest::newRow("2, more than 5 s off") << "00 0 2 50.0" << 2 << false;
+    QTest::newRow("3, failure") << "00 0 3 50.0" << 3 << false;
+    QTest::newRow("4, maintenance") << "00 0 4 50.0" << 4 << false;
+    QTest::newRow("7, not defined") << "00 0 7 50.0" << 7 << false;
+    QTest::newRow("line ends before it") << "00 0" << 0 << true;
+    QTest::newRow("letter") << "00 0 x 50.0" << -1 << false;
+    QTest::newRow("two digits") << "00 0 10 50.0" << -1 << false;
+}
+
+void TestDaytimeReply::nistHealth()
+{
+    QFETCH(QString, fields);
+    QFETCH(int, health);
+    QFETCH(bool, good);
+
+    const QString reply = QStringLiteral("\n61381 26-12-07 03:52:21 ") + fields + u'\n';
+    try {
+        const DaytimeStamp stamp = nistStamp(reply);
+        QCOMPARE(stamp.health, health);
+    } catch (const RunTimeError &error) {
+        QVERIFY2(health < 0, qPrintable(error.description()));
+        QVERIFY2(error.description().contains(u"健康状态"), qPrintable(error.description()));
+        return;
+    }
+    QCOMPARE(nistHealthProblem(health).isEmpty(), good);
 }
 
 QTEST_APPLESS_MAIN(TestDaytimeReply)
