@@ -126,6 +126,11 @@ void Form1::b3_GotFocus()
     selectLeading(b3, 2);
 }
 
+void Form1::updatePointer()
+{
+    m_services.pointer.set(m_fetching || m_clockWaits ? PointerBusy : PointerDefault);
+}
+
 void Form1::Command4_Click()
 {
     close();
@@ -133,9 +138,10 @@ void Form1::Command4_Click()
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    // A fetch may be waiting inside a click handler further up the stack: tell it to
-    // give up, so the program ends instead of finishing the fetch.
-    m_unloading = true;
+    // A fetch or an apply may be waiting inside a click handler further up the stack:
+    // tell it to give up, so the program ends instead of finishing it, and writes
+    // nothing to the clock from here on.
+    m_closing.request_stop();
     m_network->cancel();
     QWidget::closeEvent(event);
 }

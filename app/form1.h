@@ -8,6 +8,8 @@
 #include <QVariant>
 #include <QWidget>
 
+#include <stop_token>
+
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -107,9 +109,15 @@ private:
     PlatformServices m_services;
     DaytimeClient *m_network; // asks the Daytime servers
     Instant m_netInstant;     // the instant NetDate and NetTime stand for
-    bool m_fetching = false;  // Command2 is waiting for the network
-    bool m_applying = false;  // Command3 is waiting for the clock to be set
-    bool m_unloading = false; // the window is closing; abandon any query
+    // Busy while the network or the clock is waited for, the default pointer otherwise
+    // (a question waits for the user, not for the system).
+    void updatePointer();
+    bool closing() const { return m_closing.stop_requested(); }
+
+    bool m_fetching = false;    // Command2 is waiting for the network
+    bool m_applying = false;    // Command3 is running: the clock is being set
+    bool m_clockWaits = false;  // Command3 is waiting for the system, not for the user
+    std::stop_source m_closing; // the window is closing: every wait gives up
 };
 
 } // namespace horalis

@@ -34,25 +34,44 @@ QDate Form1::toDate(const QString &text)
 
 void Form1::writeClock(Instant target)
 {
+    Clock &clock = m_services.clock;
     // Refused before anything is asked: there is no point switching synchronisation off
-    // for a time that cannot be set.
-    requireSettable(target.at(m_services.clock.boottimeMs()));
-    if (m_services.clock.automaticSyncOn()) {
+    // for a time that cannot be set. The clock checks again as it writes.
+    requireSettable(target.at(clock.boottimeMs()), clock.earliestSettableMs());
+
+    // Every wait below runs the window's events, and the window may be closed during
+    // any of them: after each, nothing more is done once it is closing. A wait the
+    // user is not part of shows the busy pointer.
+    const std::stop_token stop = m_closing.get_token();
+    const auto waitOnSystem = [this](bool waits) {
+        m_clockWaits = waits;
+        updatePointer();
+    };
+    const auto ready = qScopeGuard([&waitOnSystem] { waitOnSystem(false); });
+    waitOnSystem(true);
+    const bool syncOn = clock.automaticSyncOn(stop);
+    if (closing())
+        return;
+    if (syncOn) {
         // The system's own synchronisation would soon put the clock back. The desktops'
         // date and time settings switch it off before a manual setting; so does Horalis,
         // but it asks first.
-        const bool stop = m_services.messages.ask(
+        waitOnSystem(false);
+        const bool stopSync = m_services.messages.ask(
             QStringLiteral("系统开启了自动时间同步，手工设置的时间很快会被它改回。\n"
                            "要关闭自动时间同步并设置时间吗？\n"
                            "（以后可以在系统的“日期和时间”设置中重新打开自动同步。）"),
             FriendlyTitle);
-        if (!stop)
+        if (closing() || !stopSync)
             return;
-        m_services.clock.stopAutomaticSync();
+        waitOnSystem(true);
+        clock.stopAutomaticSync(stop);
+        if (closing())
+            return;
     }
     // The one write: the instant moves on with the boot clock to the moment it lands,
     // whatever the question and any password prompt took.
-    m_services.clock.setInstant(target);
+    clock.setInstant(target, stop);
 }
 
 void Form1::Command3_Click()
@@ -92,7 +111,7 @@ void Form1::Command3_Click()
         writeClock(m_netInstant);
     } catch (const RunTimeError &error) {
         // Closed while the clock was being set: the program is ending, say nothing.
-        if (m_unloading)
+        if (closing())
             return;
         m_services.messages.show(QStringLiteral("时间格式不对，") + error.description(),
                                  MbIconInformation, SystemTitle);

@@ -15,7 +15,7 @@ void Form1::Command2_Click()
 
     const QString shownBefore = c1->toPlainText();
     m_fetching = true;
-    m_services.pointer.set(PointerBusy);
+    updatePointer();
     c1->setPlainText(QStringLiteral("正在连接网络时间服务器，请稍候……"));
 
     const FetchResult result = m_network->GetNetworkTime();
@@ -26,9 +26,9 @@ void Form1::Command2_Click()
     } else if (result.status != FetchResult::Cancelled) {
         m_services.messages.show(result.message, MbOkOnly, QString());
     }
-    m_services.pointer.set(PointerDefault);
     m_fetching = false;
-    if (m_unloading)
+    updatePointer();
+    if (closing())
         return;
     // A reply that could not be read stored nothing: the status line goes back to
     // what it showed before. Any other outcome shows the result line.

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QList>
+#include <algorithm>
 #include <optional>
 
 namespace horalis {
@@ -45,14 +46,19 @@ QString localText(qint64 utcMs)
     return QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime).toString(u"yyyy-MM-dd HH:mm:ss");
 }
 
-void requireSettable(qint64 utcMs)
+void requireSettable(qint64 utcMs, qint64 earliestMs)
 {
-    if (utcMs >= kFirstSettableMs && utcMs <= kLastSettableMs)
+    const qint64 first = std::max(kFirstSettableMs, earliestMs);
+    if (utcMs >= first && utcMs <= kLastSettableMs)
         return;
     // Said in local time, as the user typed it; the bounds themselves are UTC instants.
-    throw RunTimeError(
-        QStringLiteral("%1 超出了系统时钟能设置的范围（%2 至 %3），请换一个日期。")
-            .arg(localText(utcMs), localText(kFirstSettableMs), localText(kLastSettableMs)));
+    QString text = QStringLiteral("%1 超出了系统时钟能设置的范围（%2 至 %3），")
+                       .arg(localText(utcMs), localText(first), localText(kLastSettableMs));
+    if (utcMs < first && first > kFirstSettableMs)
+        text +=
+            QStringLiteral("系统运行时，时钟不能早于 1970-01-01 00:00:00 UTC 加上开机以来的时间，");
+    text += QStringLiteral("请换一个日期。");
+    throw RunTimeError(text);
 }
 
 } // namespace horalis

@@ -19,9 +19,10 @@ struct Instant {
     qint64 at(qint64 laterBootMs) const { return utcMs + (laterBootMs - bootMs); }
 };
 
-// The instants the Linux clock can be set to, in milliseconds since the epoch: from the
-// epoch itself (the kernel refuses negative seconds) to the last millisecond before
+// The instants the Linux clock can ever be set to, in milliseconds since the epoch: from
+// the epoch itself (the kernel refuses negative seconds) to the last millisecond before
 // TIME_SETTOD_SEC_MAX, 2232-04-18 23:47:16 UTC (KTIME_SEC_MAX less 30 years of uptime).
+// On a running machine the first is later: no earlier than CLOCK_MONOTONIC.
 inline constexpr qint64 kFirstSettableMs = 0;
 inline constexpr qint64 kLastSettableMs = (9'223'372'036LL - 30LL * 365 * 24 * 3600) * 1000 - 1;
 
@@ -30,8 +31,9 @@ inline constexpr qint64 kLastSettableMs = (9'223'372'036LL - 30LL * 365 * 24 * 3
 // (fall back) gives the earlier instant.
 qint64 localToUtcMs(QDate date, QTime time);
 
-// Throws RunTimeError naming the instant, in local time, when the clock cannot be set to it.
-void requireSettable(qint64 utcMs);
+// Throws RunTimeError naming the instant and the bounds, in local time, when the clock
+// cannot be set to it; earliestMs is the first instant settable now (from the clock).
+void requireSettable(qint64 utcMs, qint64 earliestMs);
 
 // An instant as local "yyyy-MM-dd HH:mm:ss", for messages.
 QString localText(qint64 utcMs);

@@ -24,4 +24,11 @@ private:
     QByteArray m_utf8;
 };
 
+// A wait on the way to setting the clock was cut short because the window is closing:
+// nothing more is done, and nothing is shown, for the program is ending.
+class Abandoned : public RunTimeError {
+public:
+    Abandoned() : RunTimeError(QStringLiteral("窗口已经关闭，没有再修改时间。")) {}
+};
+
 } // namespace horalis

@@ -65,6 +65,11 @@ qint64 LinuxClockSystemCalls::boottimeNs()
     return readClock(CLOCK_BOOTTIME);
 }
 
+qint64 LinuxClockSystemCalls::monotonicNs()
+{
+    return readClock(CLOCK_MONOTONIC);
+}
+
 int LinuxClockSystemCalls::setRealtimeNs(qint64 ns)
 {
     const timespec ts{time_t(ns / kNsPerSec), long(ns % kNsPerSec)};
@@ -107,25 +112,33 @@ qint64 SystemClock::boottimeMs()
     return m_calls.boottimeNs() / kNsPerMs;
 }
 
-bool SystemClock::automaticSyncOn()
+qint64 SystemClock::earliestSettableMs()
 {
-    return m_service && m_service->automaticSync().value_or(false);
+    // Rounded up: the kernel compares nanoseconds.
+    return (m_calls.monotonicNs() + kNsPerMs - 1) / kNsPerMs;
 }
 
-void SystemClock::stopAutomaticSync()
+bool SystemClock::automaticSyncOn(std::stop_token stop)
+{
+    return m_service && m_service->automaticSync(stop).value_or(false);
+}
+
+void SystemClock::stopAutomaticSync(std::stop_token stop)
 {
     if (m_service)
-        m_service->stopAutomaticSync();
+        m_service->stopAutomaticSync(stop);
 }
 
-void SystemClock::setInstant(Instant target)
+void SystemClock::setInstant(Instant target, std::stop_token stop)
 {
-    // The two clocks are read together: the real one for the service's shift, the boot
-    // one to move the target on to this moment.
+    if (stop.stop_requested())
+        throw Abandoned(); // the window is closing: nothing is written any more
+    // The clocks are read together: the real one for the service's shift, the boot one
+    // to move the target on to this moment, the monotonic one for the earliest time.
     const qint64 realNs = m_calls.realtimeNs();
     const qint64 utcMs = target.at(m_calls.boottimeNs() / kNsPerMs);
     // Checked in milliseconds first: only a settable instant fits in nanoseconds.
-    requireSettable(utcMs);
+    requireSettable(utcMs, earliestSettableMs());
     const qint64 ns = utcMs * kNsPerMs;
     const int error = m_calls.setRealtimeNs(ns);
     if (error == 0) {
@@ -138,7 +151,7 @@ void SystemClock::setInstant(Instant target)
     // says yes: the instant stays right however long the password prompt takes. It keeps
     // the hardware clock in step itself.
     if ((error == EPERM || error == EACCES) && m_service) {
-        m_service->shiftTime((ns - realNs) / 1000);
+        m_service->shiftTime((ns - realNs) / 1000, stop);
         return;
     }
     throw RunTimeError(setFailureText(error));

@@ -18,6 +18,8 @@ public:
     virtual qint64 realtimeNs() = 0;
     // CLOCK_BOOTTIME, nanoseconds.
     virtual qint64 boottimeNs() = 0;
+    // CLOCK_MONOTONIC, nanoseconds: the kernel sets no wall-clock time earlier.
+    virtual qint64 monotonicNs() = 0;
     // Sets CLOCK_REALTIME; returns 0 or the errno of the failure.
     virtual int setRealtimeNs(qint64 ns) = 0;
     // Whether the hardware clock keeps local time rather than UTC.
@@ -32,6 +34,7 @@ class LinuxClockSystemCalls : public ClockSystemCalls {
 public:
     qint64 realtimeNs() override;
     qint64 boottimeNs() override;
+    qint64 monotonicNs() override;
     int setRealtimeNs(qint64 ns) override;
     bool hardwareClockIsLocal() override;
     int setHardwareClock(const std::tm &fields) override;
@@ -53,9 +56,10 @@ public:
 
     QDateTime now() override;
     qint64 boottimeMs() override;
-    bool automaticSyncOn() override;
-    void stopAutomaticSync() override;
-    void setInstant(Instant target) override;
+    qint64 earliestSettableMs() override;
+    bool automaticSyncOn(std::stop_token stop) override;
+    void stopAutomaticSync(std::stop_token stop) override;
+    void setInstant(Instant target, std::stop_token stop) override;
 
 private:
     ClockSystemCalls &m_calls;

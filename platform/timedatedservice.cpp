@@ -7,9 +7,11 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <optional>
+#include <stop_token>
 #include <utility>
 
 namespace horalis {
@@ -21,9 +23,9 @@ const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 const QString kInterface = QStringLiteral("org.freedesktop.timedate1");
 const QString kSyncEnabled = QStringLiteral("org.freedesktop.timedate1.AutomaticTimeSyncEnabled");
 
-// After SetNTP(false), how long SetTime's "still synchronising" refusal is waited out.
-constexpr int kSyncStopRetryMs = 200;
-constexpr int kSyncStopRetries = 15;
+// After SetNTP(false), how often SetTime is tried again while timedated refuses it.
+// It refuses before asking polkit, so a try never shows a password prompt.
+constexpr int kSyncStopRetryMs = 250;
 
 QString noServiceText()
 {
@@ -45,6 +47,15 @@ QString setTimeTimeoutText(int timeoutMs)
         .arg(seconds(timeoutMs));
 }
 
+// Said when timedated still refuses, as its NTP service has not stopped yet although
+// it has been told to.
+QString stillStoppingText(int waitedMs)
+{
+    return QStringLiteral("自动时间同步已经关闭，但系统的时间同步服务等了 %1 秒还没有停下来，"
+                          "时间没有修改。请稍等片刻，再校准一次。")
+        .arg(seconds(waitedMs));
+}
+
 QString stopSyncTimeoutText(int timeoutMs)
 {
     return QStringLiteral("等待系统时间服务回应超过 %1 秒，时间没有修改。如果稍后在授权窗口中"
@@ -57,10 +68,17 @@ QString stopSyncTimeoutText(int timeoutMs)
 QString failureText(const QDBusError &error, const QString &timeoutText)
 {
     const QString name = error.name();
-    if (name == u"org.freedesktop.DBus.Error.AccessDenied" ||
-        name == u"org.freedesktop.DBus.Error.InteractiveAuthorizationRequired" ||
-        name == u"org.freedesktop.PolicyKit1.Error.NotAuthorized" ||
+    // polkit had no way to ask: no authentication agent runs in this session (a bare
+    // window manager, a remote X session), so no password prompt was ever shown.
+    if (name == u"org.freedesktop.DBus.Error.InteractiveAuthorizationRequired" ||
         name == u"org.freedesktop.PolicyKit1.Error.InteractiveAuthorizationRequired")
+        return QStringLiteral("系统无法弹出输入管理员密码的授权窗口（当前会话中没有运行 polkit "
+                              "认证代理），时间没有修改。请在完整的桌面会话中运行本程序，"
+                              "或以管理员（root）身份运行。");
+    // The prompt was shown: the user cancelled it, or the password was refused.
+    if (name == u"org.freedesktop.DBus.Error.AccessDenied" ||
+        name == u"org.freedesktop.PolicyKit1.Error.NotAuthorized" ||
+        name == u"org.freedesktop.PolicyKit1.Error.Cancelled")
         return QStringLiteral("没有得到修改系统时间的授权（密码验证未通过或被取消），时间没有修改。"
                               "请重试并输入管理员密码，或以管理员（root）身份运行本程序。");
     if (name == kSyncEnabled)
@@ -82,21 +100,31 @@ QString failureText(const QDBusError &error, const QString &timeoutText)
     return QStringLiteral("系统时间服务拒绝修改时间（%1）。").arg(said);
 }
 
-// Runs the window's events until the pending call is answered or boundMs passes; the
-// answer, or nothing when the bound came first.
-std::optional<QDBusMessage> awaitReply(const QDBusPendingCall &pending, int boundMs)
+// The one way this service waits: runs the window's events until the loop is told to
+// quit, boundMs passes or a stop is requested.
+void runEvents(QEventLoop &loop, int boundMs, std::stop_token stop)
+{
+    if (stop.stop_requested())
+        return; // a quit before exec() would be lost
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const std::stop_callback wake(stop, [&loop] { loop.quit(); });
+    bound.start(boundMs);
+    loop.exec();
+}
+
+// Waits for the pending call's answer; nothing when the bound or a stop came first.
+std::optional<QDBusMessage> awaitReply(const QDBusPendingCall &pending, int boundMs,
+                                       std::stop_token stop)
 {
     QDBusPendingCallWatcher watcher(pending);
     if (!watcher.isFinished()) {
         QEventLoop loop;
-        QTimer bound;
-        bound.setSingleShot(true);
         QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-        QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-        bound.start(boundMs);
-        loop.exec();
+        runEvents(loop, boundMs, stop);
     }
-    if (!watcher.isFinished())
+    if (!watcher.isFinished() || stop.stop_requested())
         return std::nullopt;
     return watcher.reply();
 }
@@ -107,16 +135,22 @@ struct Outcome {
 };
 
 // Sends a method call that may prompt for a password and waits for its answer, at most
-// boundMs. Throws only when there is no bus.
+// boundMs. Throws when there is no bus, and Abandoned when stopped meanwhile (the call
+// stays with the service: a password prompt may still be answered).
 Outcome callInteractive(QDBusConnection bus, const QString &method,
-                        const QList<QVariant> &arguments, int boundMs)
+                        const QList<QVariant> &arguments, int boundMs, std::stop_token stop)
 {
+    if (stop.stop_requested())
+        throw Abandoned();
     if (!bus.isConnected())
         throw RunTimeError(noServiceText());
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     call.setArguments(arguments);
     call.setInteractiveAuthorizationAllowed(true);
-    const std::optional<QDBusMessage> reply = awaitReply(bus.asyncCall(call, boundMs), boundMs);
+    const std::optional<QDBusMessage> reply =
+        awaitReply(bus.asyncCall(call, boundMs), boundMs, stop);
+    if (stop.stop_requested())
+        throw Abandoned();
     if (!reply)
         return {true, {}};
     if (reply->type() == QDBusMessage::ErrorMessage)
@@ -124,17 +158,10 @@ Outcome callInteractive(QDBusConnection bus, const QString &method,
     return {};
 }
 
-void pause(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 } // namespace
 
-TimedatedService::TimedatedService(int timeoutMs, QString busAddress)
-    : m_timeoutMs(timeoutMs), m_busAddress(std::move(busAddress)),
+TimedatedService::TimedatedService(int timeoutMs, QString busAddress, int syncStopWaitMs)
+    : m_timeoutMs(timeoutMs), m_syncStopWaitMs(syncStopWaitMs), m_busAddress(std::move(busAddress)),
       m_connectionName(QStringLiteral("horalis-time-service-%1").arg(quintptr(this)))
 {
 }
@@ -152,7 +179,7 @@ QDBusConnection TimedatedService::connection()
                                   : QDBusConnection::connectToBus(m_busAddress, m_connectionName);
 }
 
-std::optional<bool> TimedatedService::automaticSync()
+std::optional<bool> TimedatedService::automaticSync(std::stop_token stop)
 {
     QDBusConnection bus = connection();
     if (!bus.isConnected())
@@ -161,7 +188,7 @@ std::optional<bool> TimedatedService::automaticSync()
         kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kInterface << QStringLiteral("NTP");
     const std::optional<QDBusMessage> reply =
-        awaitReply(bus.asyncCall(get, kQueryTimeoutMs), kQueryTimeoutMs);
+        awaitReply(bus.asyncCall(get, kQueryTimeoutMs), kQueryTimeoutMs, stop);
     if (!reply || reply->type() != QDBusMessage::ReplyMessage)
         return std::nullopt;
     const QVariant value = reply->arguments().value(0).value<QDBusVariant>().variant();
@@ -170,11 +197,11 @@ std::optional<bool> TimedatedService::automaticSync()
     return value.toBool();
 }
 
-void TimedatedService::stopAutomaticSync()
+void TimedatedService::stopAutomaticSync(std::stop_token stop)
 {
     // SetNTP(use_ntp = false, interactive = true).
     const Outcome outcome =
-        callInteractive(connection(), QStringLiteral("SetNTP"), {false, true}, m_timeoutMs);
+        callInteractive(connection(), QStringLiteral("SetNTP"), {false, true}, m_timeoutMs, stop);
     const QString timeout = stopSyncTimeoutText(m_timeoutMs);
     if (outcome.timedOut)
         throw RunTimeError(timeout);
@@ -183,27 +210,32 @@ void TimedatedService::stopAutomaticSync()
     m_syncJustStopped = true;
 }
 
-void TimedatedService::shiftTime(qint64 deltaUsec)
+void TimedatedService::shiftTime(qint64 deltaUsec, std::stop_token stop)
 {
     // SetTime(usec_utc = delta, relative = true, interactive = true): timedated adds the
     // delta to the clock as it stands when polkit says yes, so the seconds spent typing a
     // password are not lost, and an approval after Horalis stopped waiting is still right.
+    // The same holds for every try below: the delta is relative, so it stays right.
     const bool justStopped = std::exchange(m_syncJustStopped, false);
     const QString timeout = setTimeTimeoutText(m_timeoutMs);
-    for (int attempt = 0;; ++attempt) {
+    QElapsedTimer stopping;
+    stopping.start();
+    for (;;) {
         const Outcome outcome = callInteractive(connection(), QStringLiteral("SetTime"),
-                                                {deltaUsec, true, true}, m_timeoutMs);
+                                                {deltaUsec, true, true}, m_timeoutMs, stop);
         if (outcome.timedOut)
             throw RunTimeError(timeout);
         if (!outcome.error.isValid())
             return;
-        // Right after SetNTP(false), timedated refuses with the same error as when
-        // synchronisation is on until the NTP unit has stopped: wait that moment out.
-        const bool stopping =
-            justStopped && outcome.error.name() == kSyncEnabled && attempt < kSyncStopRetries;
-        if (!stopping)
+        if (!justStopped || outcome.error.name() != kSyncEnabled)
             throw RunTimeError(failureText(outcome.error, timeout));
-        pause(kSyncStopRetryMs);
+        // Right after SetNTP(false), timedated refuses with the same error as when
+        // synchronisation is on until the NTP unit has stopped: wait that out, for a
+        // while, and then say what is true.
+        if (stopping.elapsed() >= m_syncStopWaitMs)
+            throw RunTimeError(stillStoppingText(m_syncStopWaitMs));
+        QEventLoop pause;
+        runEvents(pause, kSyncStopRetryMs, stop);
     }
 }
 

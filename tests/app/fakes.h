@@ -20,10 +20,15 @@ public:
     qint64 boot = 1'000'000;        // the boot clock, unless it follows the machine's
     bool followMachineBoot = false; // read the machine's CLOCK_BOOTTIME instead (never set)
     qint64 bootShiftMs = 0;         // added to the machine's reading: time spent asleep
+    qint64 earliestMs = 0; // the first settable instant (CLOCK_MONOTONIC on a real machine)
     bool syncOn = false;
-    QStringList writes;                 // "stop sync" / "set <UTC, ISO with ms>", in call order
-    std::optional<QString> refuse;      // setInstant throws this description instead of setting
-    std::function<void()> whileSetting; // runs inside setInstant, like a password wait would
+    QStringList writes;            // "stop sync" / "set <UTC, ISO with ms>", in call order
+    std::optional<QString> refuse; // setInstant throws this description instead of setting
+    // Run inside the calls that wait on the system, as the events a wait runs would:
+    // asking timedated whether sync is on, switching it off, a password prompt. The
+    // first two answer as the system did just as the window closed; a stop requested
+    // during the prompt abandons it, as the real clock does. The window must check.
+    std::function<void()> whileCheckingSync, whileStoppingSync, whileSetting;
 
     QDateTime now() override
     {
@@ -39,21 +44,32 @@ public:
         clock_gettime(CLOCK_BOOTTIME, &ts);
         return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000 + bootShiftMs;
     }
-    bool automaticSyncOn() override { return syncOn; }
-    void stopAutomaticSync() override
+    qint64 earliestSettableMs() override { return earliestMs; }
+    bool automaticSyncOn(std::stop_token stop) override
+    {
+        if (whileCheckingSync)
+            whileCheckingSync();
+        return !stop.stop_requested() && syncOn; // no answer counts as off
+    }
+    void stopAutomaticSync(std::stop_token) override
     {
         writes << QStringLiteral("stop sync");
+        if (whileStoppingSync)
+            whileStoppingSync();
         syncOn = false;
     }
-    void setInstant(Instant target) override
+    void setInstant(Instant target, std::stop_token stop) override
     {
-        if (whileSetting)
+        if (whileSetting) {
             whileSetting();
+            if (stop.stop_requested())
+                throw Abandoned();
+        }
         if (refuse)
             throw RunTimeError(*refuse);
         // As the real clock does: the instant as of the moment it lands, range checked.
         const qint64 utcMs = target.at(boottimeMs());
-        requireSettable(utcMs);
+        requireSettable(utcMs, earliestMs);
         writes << QStringLiteral("set ") +
                       QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC).toString(Qt::ISODateWithMs);
         current = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime);

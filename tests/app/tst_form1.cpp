@@ -49,6 +49,8 @@ private slots:
     void applySetsTheClockOnce();
     void applyAsksBeforeStoppingSync_data();
     void applyAsksBeforeStoppingSync();
+    void closedDuringApplyWritesNothing_data();
+    void closedDuringApplyWritesNothing();
     void applyOnTheSystemClock_data();
     void applyOnTheSystemClock();
     void closeEndsTheWindow();
@@ -549,6 +551,51 @@ void TestForm1::applyAsksBeforeStoppingSync()
     QCOMPARE(m_messages.shown.size(), error.isEmpty() ? 0 : 1);
     if (!error.isEmpty())
         QVERIFY2(m_messages.shown[0].text.contains(error), qPrintable(m_messages.shown[0].text));
+}
+
+void TestForm1::closedDuringApplyWritesNothing_data()
+{
+    QTest::addColumn<QString>("wait"); // the wait during which the window is closed
+    QTest::addColumn<int>("pointer");  // shown during it: busy unless the user is asked
+    QTest::addColumn<QStringList>("writes");
+
+    const int busy = PointerBusy, normal = PointerDefault;
+    QTest::newRow("a slow check of automatic sync") << "check" << busy << QStringList{};
+    QTest::newRow("the question") << "question" << normal << QStringList{};
+    QTest::newRow("a slow stop of automatic sync") << "stop" << busy << QStringList{"stop sync"};
+    QTest::newRow("the password prompt") << "set" << busy << QStringList{"stop sync"};
+}
+
+void TestForm1::closedDuringApplyWritesNothing()
+{
+    QFETCH(QString, wait);
+    QFETCH(int, pointer);
+    QFETCH(QStringList, writes);
+
+    // Each wait runs the window's events: the user can close it meanwhile. The program
+    // then ends quietly and the clock is left as it is.
+    int shownDuringWait = -1;
+    const auto close = [&] {
+        shownDuringWait = m_pointer.current();
+        m_form->Command4->click();
+    };
+    m_clock.syncOn = true;
+    if (wait == u"check")
+        m_clock.whileCheckingSync = close;
+    else if (wait == u"question")
+        m_messages.whileAsking = close;
+    else if (wait == u"stop")
+        m_clock.whileStoppingSync = close;
+    else
+        m_clock.whileSetting = close;
+    m_form->Option1->click();
+
+    m_form->Command3->click();
+    QVERIFY(!m_form->isVisible());
+    QCOMPARE(shownDuringWait, pointer);
+    QCOMPARE(m_clock.writes, writes);
+    QVERIFY(m_messages.shown.isEmpty());
+    QCOMPARE(m_pointer.current(), int(PointerDefault));
 }
 
 void TestForm1::applyOnTheSystemClock_data()

@@ -17,6 +17,7 @@ class FakeCalls : public ClockSystemCalls {
 public:
     qint64 realtime = 0;
     qint64 boottime = 0;
+    qint64 monotonic = 0;
     int failWith = 0;
     QList<qint64> written;
     bool localRtc = false;
@@ -26,6 +27,7 @@ public:
 
     qint64 realtimeNs() override { return realtime; }
     qint64 boottimeNs() override { return boottime; }
+    qint64 monotonicNs() override { return monotonic; }
     int setRealtimeNs(qint64 ns) override
     {
         written.append(ns);

@@ -22,13 +22,16 @@ public:
     std::optional<bool> sync;
     QString refuseWith;
 
-    std::optional<bool> automaticSync() override
+    std::optional<bool> automaticSync(std::stop_token) override
     {
         events->append(QStringLiteral("sync?"));
         return sync;
     }
-    void stopAutomaticSync() override { events->append(QStringLiteral("stop sync")); }
-    void shiftTime(qint64 deltaUsec) override
+    void stopAutomaticSync(std::stop_token) override
+    {
+        events->append(QStringLiteral("stop sync"));
+    }
+    void shiftTime(qint64 deltaUsec, std::stop_token) override
     {
         events->append(QStringLiteral("shift %1").arg(deltaUsec));
         if (!refuseWith.isEmpty())
@@ -162,10 +165,18 @@ private slots:
             << utc << now << QDate(2027, 3, 4) << QTime(5, 6, 7, 250) << "2027-03-04T05:06:07.250Z"
             << "";
 
-        // The range the kernel takes, to the millisecond at both ends.
-        QTest::newRow("the epoch")
-            << utc << now << QDate(1970, 1, 1) << QTime(0, 0) << "1970-01-01T00:00:00.000Z"
+        // The range the kernel takes, to the millisecond at both ends. The first is the
+        // monotonic clock, 4 s and a nanosecond since boot here, and never the epoch.
+        const QString uptime = QStringLiteral("1970-01-01 00:00:04 至 2232-04-18 23:47:15），"
+                                              "系统运行时，时钟不能早于");
+        QTest::newRow("the epoch, a running machine")
+            << utc << now << QDate(1970, 1, 1) << QTime(0, 0) << "" << uptime;
+        QTest::newRow("the earliest: the time since boot")
+            << utc << now << QDate(1970, 1, 1) << QTime(0, 0, 4, 1) << "1970-01-01T00:00:04.001Z"
             << "";
+        QTest::newRow("a millisecond before it")
+            << utc << now << QDate(1970, 1, 1) << QTime(0, 0, 4) << ""
+            << range.arg("1970-01-01 00:00:04");
         QTest::newRow("a millisecond before the epoch")
             << utc << now << QDate(1969, 12, 31) << QTime(23, 59, 59, 999) << ""
             << range.arg("1969-12-31 23:59:59");
@@ -196,11 +207,12 @@ private slots:
         FakeCalls calls;
         calls.realtime = utcNs(nowUtc);
         calls.boottime = kBootNs;
+        calls.monotonic = kBootNs - 999'999'999; // a second asleep
         SystemClock clock(calls);
         primeWinterConversion();
 
         const QString thrown = errorOf([&] {
-            clock.setInstant({localToUtcMs(date, time), clock.boottimeMs()});
+            clock.setInstant({localToUtcMs(date, time), clock.boottimeMs()}, {});
         });
         if (written.isEmpty()) {
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
@@ -247,7 +259,7 @@ private slots:
 
         calls.boottime += bootLaterNs;
         calls.realtime += realLaterNs;
-        const QString thrown = errorOf([&] { clock.setInstant(instant); });
+        const QString thrown = errorOf([&] { clock.setInstant(instant, {}); });
         if (written.isEmpty()) {
             QVERIFY2(thrown.contains(u"超出了系统时钟能设置的范围"), qPrintable(thrown));
             QVERIFY(calls.written.isEmpty());
@@ -255,6 +267,19 @@ private slots:
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
             QCOMPARE(calls.written, QList<qint64>{utcNs(written)});
         }
+    }
+
+    // Once the window is closing, not even the kernel is asked.
+    void nothingWrittenOnceStopped()
+    {
+        FakeCalls calls;
+        calls.realtime = utcNs("2026-12-07T04:50:00.000Z");
+        SystemClock clock(calls);
+        std::stop_source closing;
+        closing.request_stop();
+        QVERIFY_THROWS_EXCEPTION(Abandoned, clock.setInstant({utcMs("2027-01-01T00:00:00.000Z"), 0},
+                                                             closing.get_token()));
+        QVERIFY(calls.written.isEmpty());
     }
 
     void refused_data()
@@ -279,7 +304,7 @@ private slots:
         SystemClock clock(calls);
 
         try {
-            clock.setInstant({utcMs("2027-01-01T00:00:00.000Z"), clock.boottimeMs()});
+            clock.setInstant({utcMs("2027-01-01T00:00:00.000Z"), clock.boottimeMs()}, {});
             QFAIL("a refused write must throw");
         } catch (const RunTimeError &e) {
             QVERIFY2(e.description().contains(expected), qPrintable(e.description()));
@@ -340,7 +365,7 @@ private slots:
         const Instant instant{utcMs(target), clock.boottimeMs()};
 
         calls.boottime += bootLaterNs;
-        clock.setInstant(instant);
+        clock.setInstant(instant, {});
         QCOMPARE(calls.rtcWritten, QStringList{rtc});
         QCOMPARE(happened, (QStringList{"clock", "rtc"}));
     }
@@ -411,7 +436,7 @@ private slots:
         SystemClock clock(calls, withService ? &service : nullptr);
 
         const QString thrown = errorOf([&] {
-            clock.setInstant({utcMs(target), kBootNs / 1'000'000});
+            clock.setInstant({utcMs(target), kBootNs / 1'000'000}, {});
         });
         QCOMPARE(happened, events);
         if (error.isEmpty())
@@ -450,8 +475,8 @@ private slots:
         service.sync = sync;
         SystemClock clock(calls, withService ? &service : nullptr);
 
-        QCOMPARE(clock.automaticSyncOn(), on);
-        clock.stopAutomaticSync();
+        QCOMPARE(clock.automaticSyncOn({}), on);
+        clock.stopAutomaticSync({});
         QCOMPARE(happened, events);
     }
 

@@ -97,10 +97,10 @@ private slots:
         SystemClock clock(calls, withService ? &service : nullptr);
         const qint64 stepBefore = realtimeStepNs();
 
-        QVERIFY(!clock.automaticSyncOn());
+        QVERIFY(!clock.automaticSyncOn({}));
         QString thrown;
         try {
-            clock.setInstant({nsOf(CLOCK_REALTIME) / 1'000'000, clock.boottimeMs()});
+            clock.setInstant({nsOf(CLOCK_REALTIME) / 1'000'000, clock.boottimeMs()}, {});
         } catch (const RunTimeError &e) {
             thrown = e.description();
         }

@@ -281,7 +281,7 @@ private slots:
 
         calls.boottime += bootLaterMs * 1'000'000;
         calls.realtime = utcNs(nowUtc);
-        clock.setInstant(target);
+        clock.setInstant(target, {});
 
         QCOMPARE(setTimeCalls(), QStringList{shiftCall(deltaUsec)});
         QCOMPARE(calls.written, QList<qint64>{utcNs(nowUtc) + deltaUsec * 1000});
@@ -314,7 +314,7 @@ private slots:
         SystemClock clock(calls, &service);
 
         try {
-            clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0});
+            clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0}, {});
         } catch (const RunTimeError &) {
             QCOMPARE(failWith, EINVAL);
         }
@@ -336,7 +336,7 @@ private slots:
         QFETCH(bool, ntp);
         setNtp(ntp);
         TimedatedService service(10'000);
-        const std::optional<bool> sync = service.automaticSync();
+        const std::optional<bool> sync = service.automaticSync({});
         QVERIFY(sync.has_value());
         QCOMPARE(*sync, ntp);
     }
@@ -344,58 +344,129 @@ private slots:
     void stopAutomaticSync()
     {
         TimedatedService service(10'000);
-        service.stopAutomaticSync();
+        service.stopAutomaticSync({});
         QCOMPARE(callsOf(QStringLiteral("SetNTP")), QStringList{"bool false, bool true"});
-        const std::optional<bool> sync = service.automaticSync();
+        const std::optional<bool> sync = service.automaticSync({});
         QVERIFY(sync.has_value());
         QVERIFY(!*sync);
         QVERIFY(setTimeCalls().isEmpty());
     }
 
     // Right after SetNTP(false), timedated refuses SetTime until the NTP unit has
-    // stopped: that refusal is waited out, for a bounded while. Otherwise it is the
-    // user's to act on.
+    // stopped: that refusal is waited out, for a bounded while, and then named for what
+    // it is. Without a stop just before, it is the user's to act on.
     void syncStopping_data()
     {
         QTest::addColumn<bool>("stopFirst");
-        QTest::addColumn<int>("refusals");
-        QTest::addColumn<int>("setTimes");
-        QTest::addColumn<QString>("error"); // empty: must not throw
+        QTest::addColumn<int>("stopTakesMs"); // the unit stops this long after SetNTP
+        QTest::addColumn<int>("boundMs");     // how long the refusal is waited out
+        QTest::addColumn<QString>("error");   // empty: must not throw
 
-        const QString syncOn = QStringLiteral("系统开启了自动时间同步");
-        QTest::newRow("after stopping: waited out") << true << 2 << 3 << "";
-        QTest::newRow("no stop before: not retried") << false << 2 << 1 << syncOn;
-        QTest::newRow("after stopping, for good: given up") << true << 1000 << 16 << syncOn;
+        const int bound = TimedatedService::kDefaultSyncStopWaitMs;
+        QTest::newRow("after stopping: waited out") << true << 600 << bound << "";
+        QTest::newRow("a unit that takes 5 s to stop") << true << 5000 << bound << "";
+        QTest::newRow("no stop before: not retried")
+            << false << 0 << bound << QStringLiteral("请先关闭自动同步");
+        QTest::newRow("still stopping at the bound: says sync is off")
+            << true << 60'000 << 1000
+            << QStringLiteral("自动时间同步已经关闭，但系统的时间同步服务等了 1 秒还没有停下来");
     }
 
     void syncStopping()
     {
         QFETCH(bool, stopFirst);
-        QFETCH(int, refusals);
-        QFETCH(int, setTimes);
+        QFETCH(int, stopTakesMs);
+        QFETCH(int, boundMs);
         QFETCH(QString, error);
-        setSetTimeBody(refuseSetTimeFirst(refusals));
-        TimedatedService service(10'000);
+        // As timedated does: SetTime is refused while NTP is on or its unit still runs.
+        setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"),
+                kSetNtpBody + QStringLiteral("; self.horalis_unit_stops = time.time() + %1")
+                                  .arg(stopTakesMs / 1000.0));
+        setSetTimeBody(QStringLiteral(
+            "if self.Get('org.freedesktop.timedate1', 'NTP') or "
+            "time.time() < getattr(self, 'horalis_unit_stops', 0): raise "
+            "dbus.exceptions.DBusException('Automatic time synchronization is enabled', "
+            "name='org.freedesktop.timedate1.AutomaticTimeSyncEnabled')"));
+        TimedatedService service(10'000, {}, boundMs);
 
         QElapsedTimer took;
         took.start();
         const QString thrown = errorOf([&] {
             if (stopFirst)
-                service.stopAutomaticSync();
-            service.shiftTime(-1'500'000);
+                service.stopAutomaticSync({});
+            service.shiftTime(-1'500'000, {});
         });
-        if (error.isEmpty())
+        const QStringList calls = setTimeCalls();
+        if (error.isEmpty()) {
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
-        else
+            QVERIFY2(took.elapsed() >= stopTakesMs, "set before the unit stopped");
+            QVERIFY(calls.size() > 1);
+        } else {
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
-        QCOMPARE(setTimeCalls(), QStringList(setTimes, shiftCall(-1'500'000)));
-        QVERIFY2(took.elapsed() < 8000, qPrintable(QString::number(took.elapsed())));
-        // The retries belong to the one shift that followed the stop.
-        if (stopFirst && error.isEmpty()) {
-            setSetTimeBody(refuseSetTimeFirst(setTimes + 1));
-            QVERIFY(errorOf([&] { service.shiftTime(1); }).contains(u"自动时间同步"));
-            QCOMPARE(setTimeCalls().size(), setTimes + 1);
+            QCOMPARE(calls.size() > 1, stopFirst);
+            QVERIFY2(took.elapsed() < boundMs + 1500, qPrintable(QString::number(took.elapsed())));
         }
+        // Every try is the same relative shift, so a late one is as right as the first.
+        QCOMPARE(calls, QStringList(calls.size(), shiftCall(-1'500'000)));
+    }
+
+    // The window is closing: a wait for timedated ends at once, and nothing more is
+    // asked of it. What was already sent stays with it.
+    void abandoned_data()
+    {
+        QTest::addColumn<QString>("slow"); // what keeps the wait going
+        QTest::addColumn<bool>("setTime"); // whether SetTime was asked before the stop
+
+        QTest::newRow("reading NTP behind a busy service") << "busy" << false;
+        QTest::newRow("a slow SetNTP") << "SetNTP" << false;
+        QTest::newRow("a password prompt") << "SetTime" << true;
+        QTest::newRow("waiting out a slow stop") << "unit" << true;
+    }
+
+    void abandoned()
+    {
+        QFETCH(QString, slow);
+        QFETCH(bool, setTime);
+        // Longer than the stop takes to come, short enough not to hold the next test.
+        const QString sleep = QStringLiteral("time.sleep(1.5)");
+        if (slow == u"busy" || slow == u"SetNTP")
+            setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"), sleep);
+        if (slow == u"busy") { // the mock answers nothing while it sleeps
+            QDBusMessage call =
+                QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("SetNTP"));
+            call << false << false;
+            QDBusConnection::systemBus().asyncCall(call);
+        }
+        if (slow == u"SetTime")
+            setSetTimeBody(sleep);
+        if (slow == u"unit")
+            setSetTimeBody(refuseSetTimeFirst(1000));
+        TimedatedService service(10'000);
+        std::stop_source closing;
+        QTimer::singleShot(300, this, [&closing] { closing.request_stop(); });
+
+        QElapsedTimer took;
+        took.start();
+        bool abandoned = false;
+        try {
+            if (slow == u"busy") {
+                abandoned = !service.automaticSync(closing.get_token()).has_value();
+            } else {
+                if (slow != u"SetTime")
+                    service.stopAutomaticSync(closing.get_token());
+                service.shiftTime(-1'500'000, closing.get_token());
+            }
+        } catch (const Abandoned &) {
+            abandoned = true;
+        }
+        QVERIFY(abandoned);
+        QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
+        const qsizetype asked = setTimeCalls().size();
+        QCOMPARE(asked > 0, setTime);
+        // Once stopped, a call asks nothing at all.
+        QVERIFY_THROWS_EXCEPTION(Abandoned, service.shiftTime(1, closing.get_token()));
+        QVERIFY_THROWS_EXCEPTION(Abandoned, service.stopAutomaticSync(closing.get_token()));
+        QCOMPARE(setTimeCalls().size(), asked);
     }
 
     // timedated's refusals, each as the text the window shows after "时间格式不对，".
@@ -409,16 +480,21 @@ private slots:
                                  QStringLiteral("输入管理员密码")};
         const QStringList noService{QStringLiteral("找不到系统的时间服务"),
                                     QStringLiteral("以管理员（root）身份运行")};
-        QTest::newRow("access denied") << "org.freedesktop.DBus.Error.AccessDenied"
-                                       << "Permission denied" << denied;
+        // Cancelled or a wrong password: the prompt was shown, and said no.
+        QTest::newRow("prompt cancelled") << "org.freedesktop.DBus.Error.AccessDenied"
+                                          << "Access denied" << denied;
         QTest::newRow("polkit: not authorized") << "org.freedesktop.PolicyKit1.Error.NotAuthorized"
                                                 << "cancelled" << denied;
-        QTest::newRow("polkit: interactive authorization required")
-            << "org.freedesktop.PolicyKit1.Error.InteractiveAuthorizationRequired"
-            << "no agent" << denied;
-        QTest::newRow("bus: interactive authorization required")
+        // No authentication agent in the session: no prompt could be shown at all.
+        const QStringList noAgent{QStringLiteral("无法弹出输入管理员密码的授权窗口"),
+                                  QStringLiteral("完整的桌面会话"),
+                                  QStringLiteral("以管理员（root）身份运行")};
+        QTest::newRow("no agent: interactive authentication required")
             << "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"
-            << "no agent" << denied;
+            << "Interactive authentication required." << noAgent;
+        QTest::newRow("no agent, as polkit names it")
+            << "org.freedesktop.PolicyKit1.Error.InteractiveAuthorizationRequired"
+            << "no agent" << noAgent;
         QTest::newRow("automatic time sync on")
             << "org.freedesktop.timedate1.AutomaticTimeSyncEnabled"
             << "Automatic time synchronization is enabled"
@@ -461,7 +537,7 @@ private slots:
         SystemClock clock(calls, &service);
 
         const QString thrown = errorOf([&] {
-            clock.setInstant({utcNs("2027-01-01T00:00:00.000Z") / 1'000'000, 0});
+            clock.setInstant({utcNs("2027-01-01T00:00:00.000Z") / 1'000'000, 0}, {});
         });
         for (const QString &part : expected)
             QVERIFY2(thrown.contains(part), qPrintable(thrown));
@@ -490,12 +566,12 @@ private slots:
 
         QElapsedTimer took;
         took.start();
-        QVERIFY(!service.automaticSync().has_value());
-        QVERIFY(!clock.automaticSyncOn());
-        QString thrown = errorOf([&] { clock.stopAutomaticSync(); });
+        QVERIFY(!service.automaticSync({}).has_value());
+        QVERIFY(!clock.automaticSyncOn({}));
+        QString thrown = errorOf([&] { clock.stopAutomaticSync({}); });
         QVERIFY2(thrown.contains(u"找不到系统的时间服务"), qPrintable(thrown));
         thrown = errorOf([&] {
-            clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0});
+            clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0}, {});
         });
         QVERIFY2(thrown.contains(u"找不到系统的时间服务"), qPrintable(thrown));
         QVERIFY2(took.elapsed() < 5000, "must not wait for the bound");
@@ -536,9 +612,9 @@ private slots:
         took.start();
         const QString thrown = errorOf([&] {
             if (stop)
-                service.stopAutomaticSync();
+                service.stopAutomaticSync({});
             else
-                service.shiftTime(2'000'000);
+                service.shiftTime(2'000'000, {});
         });
         const qint64 ms = took.elapsed();
         for (const QString &part : expected)
@@ -563,7 +639,7 @@ private slots:
         connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
         ticker.start(20);
 
-        clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0});
+        clock.setInstant({utcNs("2026-12-07T12:00:00.000Z") / 1'000'000, 0}, {});
         ticker.stop();
         QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
         QCOMPARE(setTimeCalls(), QStringList{shiftCall(25'800'000'000)});
