@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package into a temporary folder and checks what it holds: the
-# files, the dependencies and a desktop entry that desktop-file-validate accepts.
+# files, the dependencies and a desktop entry that desktop-file-validate accepts
+# without a word.
 # Usage: check_package.sh CPACK BUILD_DIR
 set -euo pipefail
 cpack=$1
@@ -25,7 +26,7 @@ deb=${debs[0]}
 
 # Exactly these files, nothing of the tests or benchmarks.
 expected=$(printf '%s\n' ./usr/bin/horalis \
-    ./usr/share/applications/horalis.desktop \
+    ./usr/share/applications/io.github.horalis.horalis.desktop \
     ./usr/share/icons/hicolor/24x24/apps/horalis.png \
     ./usr/share/icons/hicolor/scalable/apps/horalis.svg)
 listing=$(dpkg-deb -c "$deb")
@@ -44,12 +45,10 @@ for field in Maintainer Description; do
 done
 
 dpkg-deb -x "$deb" "$work/root"
-desktop=$work/root/usr/share/applications/horalis.desktop
+desktop=$work/root/usr/share/applications/io.github.horalis.horalis.desktop
 if [ -f "$desktop" ]; then
-    # Hints (such as more than one main category) are allowed; warnings and errors not.
-    if ! report=$(desktop-file-validate "$desktop" 2>&1) || grep -Eq 'error:|warning:' <<<"$report"; then
-        fail "desktop-file-validate:"$'\n'"$report"
-    fi
+    report=$(desktop-file-validate "$desktop" 2>&1) || true
+    [ -z "$report" ] || fail "desktop-file-validate:"$'\n'"$report"
     grep -qx 'Exec=horalis' "$desktop" || fail "the desktop entry does not run horalis"
     grep -qx 'Icon=horalis' "$desktop" || fail "the desktop entry does not name the icon horalis"
 fi
