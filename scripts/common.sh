@@ -8,10 +8,11 @@ BUILD="$ROOT/build"
 # Compiler and build tools, Qt 6 with its platform plugins and Chinese texts, a
 # font for Simplified Chinese, the virtual X display used when there is none, a
 # private D-Bus with a fake time service for the tests, and what the package test
-# needs (dpkg-shlibdeps, and `file`, which CPack uses to find the libraries).
+# needs (dpkg-shlibdeps, and `file`, which CPack uses to find the libraries; the
+# checkers lintian, appstreamcli and desktop-file-validate; man and python3).
 PACKAGES=(g++ make cmake pkg-config qt6-base-dev qt6-qpa-plugins qt6-translations-l10n
           fonts-wqy-microhei xvfb xauth x11-utils imagemagick dbus python3-dbusmock
-          desktop-file-utils dpkg-dev file)
+          desktop-file-utils dpkg-dev file lintian appstream man-db python3)
 
 ensure_packages() {
     local missing=() pkg
