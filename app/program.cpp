@@ -9,8 +9,10 @@ namespace horalis {
 void setUpApplication(QApplication &app)
 {
     // The application name is the title of message boxes that have none of their own.
+    // The desktop file name is the installed entry's, the application's id, by which a
+    // Wayland desktop ties the window to its menu entry and icon.
     QApplication::setApplicationName(QStringLiteral("Horalis"));
-    QApplication::setDesktopFileName(QStringLiteral("horalis"));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.horalis.horalis"));
 
     auto *qtTexts = new QTranslator(&app);
     if (qtTexts->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
