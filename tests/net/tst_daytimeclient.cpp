@@ -83,6 +83,16 @@ quint16 freePort(const QList<QHostAddress> &addresses)
 const QHostAddress Primary(QStringLiteral("127.0.0.2"));
 const QHostAddress Secondary(QStringLiteral("127.0.0.3"));
 
+// A test's servers when only the primary is asked: nobody listens for the secondary.
+DaytimeServers primaryOnly(quint16 port)
+{
+    DaytimeServers servers;
+    servers.primaryHost = Primary.toString();
+    servers.secondaryHost = QStringLiteral("127.0.0.9");
+    servers.port = port;
+    return servers;
+}
+
 } // namespace
 
 class TestDaytimeClient : public QObject {
@@ -336,11 +346,7 @@ void TestDaytimeClient::splitWorkedOutAgainAfterAHold()
         return primaryStampNow(offset);
     };
     QVERIFY(server.listen(Primary));
-    DaytimeServers servers;
-    servers.primaryHost = Primary.toString();
-    servers.secondaryHost = QStringLiteral("127.0.0.9");
-    servers.port = server.port();
-    DaytimeClient client(servers, machineBootMs);
+    DaytimeClient client(primaryOnly(server.port()), machineBootMs);
     const FetchResult result = client.GetNetworkTime();
 
     QCOMPARE(result.status, FetchResult::Fetched);
@@ -359,11 +365,7 @@ void TestDaytimeClient::unreadableSecondReply()
                               : QByteArray("\x01garbage\r\n");
     };
     QVERIFY(server.listen(Primary));
-    DaytimeServers servers;
-    servers.primaryHost = Primary.toString();
-    servers.secondaryHost = QStringLiteral("127.0.0.9");
-    servers.port = server.port();
-    DaytimeClient client(servers, machineBootMs);
+    DaytimeClient client(primaryOnly(server.port()), machineBootMs);
     const FetchResult result = client.GetNetworkTime();
 
     QCOMPARE(result.status, FetchResult::Unreadable);
