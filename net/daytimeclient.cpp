@@ -265,7 +265,6 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     m_queryEnded = false;
     m_gotData = false;
     m_timing = {};
-    m_host = host;
     dropSockets();
 
     // Until the appointed moment: the spacing a server asks for, or the split.

@@ -128,7 +128,6 @@ private:
     bool m_queryEnded = false;  // the server closed the connection
     bool m_gotData = false;     // the current query's first bytes have arrived
     bool m_cancelled = false;
-    QString m_host;                // the server the current query asks
     qint64 m_secondaryLastMs = -1; // boot clock when the secondary last saw us
     int m_lookupId = -1;           // the host lookup being waited for
     QList<QHostAddress> m_lookedUp;
