@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <algorithm>
 
@@ -65,7 +66,7 @@ int twoDigits(const QString &text, qsizetype from)
 
 DaytimeStamp stampOf(QDate date, QTime time, qint64 utcOffsetMs, qint64 earlyMs)
 {
-    const QDateTime written(date, time, Qt::UTC);
+    const QDateTime written(date, time, QTimeZone::utc());
     const QDateTime beijing = written.addMSecs(BeijingOffsetMs - utcOffsetMs);
     return {beijing.date(), beijing.time(), written.toMSecsSinceEpoch() - utcOffsetMs - earlyMs};
 }

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QTimeZone>
 #include <algorithm>
 #include <optional>
 
@@ -21,16 +22,16 @@ qint64 localToUtcMs(QDate date, QTime time)
     // repeated one, depending on earlier conversions in the process. So the candidates
     // are built from the UTC offsets in force a day before and a day after the reading,
     // and each is kept only if it reads back as the same wall time.
-    const qint64 wallMs = QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
+    const qint64 wallMs = QDateTime(date, time, QTimeZone::utc()).toMSecsSinceEpoch();
     const auto offsetMsAt = [](qint64 ms) {
-        return 1000 * qint64(QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime).offsetFromUtc());
+        return 1000 * qint64(QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc());
     };
-    const QList<qint64> candidates{QDateTime(date, time, Qt::LocalTime).toMSecsSinceEpoch(),
+    const QList<qint64> candidates{QDateTime(date, time).toMSecsSinceEpoch(),
                                    wallMs - offsetMsAt(wallMs - kMsPerDay),
                                    wallMs - offsetMsAt(wallMs + kMsPerDay)};
     std::optional<qint64> earliest;
     for (const qint64 ms : candidates) {
-        const QDateTime back = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+        const QDateTime back = QDateTime::fromMSecsSinceEpoch(ms);
         if (back.date() == date && back.time() == time && (!earliest || ms < *earliest))
             earliest = ms;
     }
@@ -43,7 +44,7 @@ qint64 localToUtcMs(QDate date, QTime time)
 
 QString localText(qint64 utcMs)
 {
-    return QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime).toString(u"yyyy-MM-dd HH:mm:ss");
+    return QDateTime::fromMSecsSinceEpoch(utcMs).toString(u"yyyy-MM-dd HH:mm:ss");
 }
 
 void requireSettable(qint64 utcMs, qint64 earliestMs)

@@ -104,7 +104,7 @@ int LinuxClockSystemCalls::setHardwareClock(const std::tm &fields)
 
 QDateTime SystemClock::now()
 {
-    return QDateTime::fromMSecsSinceEpoch(m_calls.realtimeNs() / kNsPerMs, Qt::LocalTime);
+    return QDateTime::fromMSecsSinceEpoch(m_calls.realtimeNs() / kNsPerMs);
 }
 
 qint64 SystemClock::boottimeMs()

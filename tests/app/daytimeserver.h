@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimeZone>
 #include <QTimer>
 
 #include <chrono>
@@ -32,7 +33,7 @@ inline qint64 floorToSecond(qint64 ms)
 inline QByteArray primaryStampNow(qint64 offsetMs)
 {
     const qint64 second = floorToSecond(machineBootMs() + offsetMs);
-    return QDateTime::fromMSecsSinceEpoch(second + 8 * 3600 * 1000, Qt::UTC)
+    return QDateTime::fromMSecsSinceEpoch(second + 8 * 3600 * 1000, QTimeZone::utc())
                .toString(u"yyyy-MM-dd HH:mm:ss")
                .toLatin1() +
            "\r\n";
@@ -42,7 +43,7 @@ inline QByteArray primaryStampNow(qint64 offsetMs)
 inline QByteArray nistStampNow(qint64 offsetMs, int advanceMs = 0)
 {
     const QDateTime stamp = QDateTime::fromMSecsSinceEpoch(
-        floorToSecond(machineBootMs() + offsetMs + advanceMs), Qt::UTC);
+        floorToSecond(machineBootMs() + offsetMs + advanceMs), QTimeZone::utc());
     const qint64 mjd = stamp.date().toJulianDay() - 2'400'001;
     return QStringLiteral("\n%1 %2 00 0 0 %3.0 UTC(NIST) * \n")
         .arg(mjd)

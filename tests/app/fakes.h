@@ -71,8 +71,8 @@ public:
         const qint64 utcMs = target.at(boottimeMs());
         requireSettable(utcMs, earliestMs);
         writes << QStringLiteral("set ") +
-                      QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC).toString(Qt::ISODateWithMs);
-        current = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::LocalTime);
+                      QDateTime::fromMSecsSinceEpoch(utcMs).toUTC().toString(Qt::ISODateWithMs);
+        current = QDateTime::fromMSecsSinceEpoch(utcMs);
     }
 };
 

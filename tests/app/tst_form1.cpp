@@ -654,7 +654,7 @@ void TestForm1::applyOnTheSystemClock()
     QStringList writtenUtc;
     for (const qint64 ns : calls.written)
         writtenUtc
-            << QDateTime::fromMSecsSinceEpoch(ns / 1'000'000, Qt::UTC).toString(Qt::ISODateWithMs);
+            << QDateTime::fromMSecsSinceEpoch(ns / 1'000'000).toUTC().toString(Qt::ISODateWithMs);
     QCOMPARE(writtenUtc, written.isEmpty() ? QStringList{} : QStringList{written});
     QCOMPARE(m_messages.shown.size(), error.isEmpty() ? 0 : 1);
     if (!error.isEmpty())

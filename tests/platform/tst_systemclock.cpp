@@ -50,7 +50,7 @@ qint64 utcMs(const QString &iso)
 // (a winter one makes it pick the later instant); localToUtcMs must not depend on that.
 void primeWinterConversion()
 {
-    QDateTime(QDate(2026, 1, 10), QTime(12, 0), Qt::LocalTime).toMSecsSinceEpoch();
+    QDateTime(QDate(2026, 1, 10), QTime(12, 0)).toMSecsSinceEpoch();
 }
 
 } // namespace
