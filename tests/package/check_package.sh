@@ -112,6 +112,10 @@ port=$(cached HORALIS_DAYTIME_PORT)
 for page in "$man_en" "$man_zh"; do
     [ -f "$root/$page" ] || continue
     text=$(MANWIDTH=200 man -l "$root/$page" 2>/dev/null) || fail "man cannot show $page"
+    # Set at a terminal's usual width, groff has nothing to warn of (a line it cannot
+    # adjust or break).
+    warnings=$(MANWIDTH=80 man --warnings -l "$root/$page" 2>&1 >/dev/null) || true
+    [ -z "$warnings" ] || fail "man --warnings $page:"$'\n'"$warnings"
     for name in "$(cached HORALIS_PRIMARY_HOST)" "$(cached HORALIS_SECONDARY_HOST)"; do
         [[ "$text" == *"$name"* ]] || fail "$page does not name $name"
     done
