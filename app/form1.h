@@ -42,7 +42,8 @@ public:
     explicit Form1(PlatformServices services, DaytimeServers servers = DaytimeServers::builtIn(),
                    QWidget *parent = nullptr);
 
-    // Shows the window centred on the screen.
+    // Shows the window centred on the screen, where the platform lets a program place
+    // its windows (not on Wayland, where the desktop places them).
     void showCentred();
 
     // Window variables shared by the commands.

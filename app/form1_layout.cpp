@@ -180,6 +180,9 @@ void Form1::describeForScreenReaders()
 
 void Form1::centreOnScreen()
 {
+    // A Wayland client cannot place its windows: the desktop does, and ignores move().
+    if (QGuiApplication::platformName().startsWith(u"wayland"))
+        return;
     const QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;

@@ -16,7 +16,21 @@ struct SeenBox {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     int buttons = 0;
     bool modal = false;
+    int width = 0;
 };
+
+// The narrowest box whose title shows whole in a title bar the program draws itself
+// (Wayland, GNOME's style): the title, bold and at least 14 px, centred over the box,
+// must end 8 px before three 24 px buttons 12 px apart, 10 px in from the edge.
+int widthForWholeTitle(const QString &title)
+{
+    QFont font = QApplication::font();
+    font.setBold(true);
+    if (QFontInfo(font).pixelSize() < 14)
+        font.setPixelSize(14);
+    const int buttons = 3 * (24 + 12) + 10 + 8;
+    return QFontMetrics(font).horizontalAdvance(title) + 2 * buttons;
+}
 
 class TestMessageBoxes : public QObject {
     Q_OBJECT
@@ -45,6 +59,9 @@ void TestMessageBoxes::showsAndWaits_data()
         << 0 << QString() << int(QMessageBox::NoIcon) << "Horalis";
     QTest::newRow("warning") << 48 << QStringLiteral("系统提示") << int(QMessageBox::Warning)
                              << "系统提示";
+    QTest::newRow("title longer than the text")
+        << 64 << QStringLiteral("系统提示：自动时间同步与手工校准") << int(QMessageBox::Information)
+        << "系统提示：自动时间同步与手工校准";
 }
 
 void TestMessageBoxes::showsAndWaits()
@@ -63,8 +80,8 @@ void TestMessageBoxes::showsAndWaits()
         if (!box)
             return;
         closer.stop();
-        seen = {box->text(), box->windowTitle(),         {},
-                box->icon(), int(box->buttons().size()), box->isModal()};
+        seen = {box->text(),    box->windowTitle(), {}, box->icon(), int(box->buttons().size()),
+                box->isModal(), box->width()};
         if (!box->buttons().isEmpty()) {
             seen.buttonText = box->buttons().constFirst()->text();
             box->buttons().constFirst()->click();
@@ -84,6 +101,9 @@ void TestMessageBoxes::showsAndWaits()
     QCOMPARE(seen.buttons, 1);
     QCOMPARE(seen.buttonText, QStringLiteral("确定"));
     QVERIFY(seen.modal);
+    QVERIFY2(
+        seen.width >= widthForWholeTitle(shownTitle),
+        qPrintable(QStringLiteral("%1 < %2").arg(seen.width).arg(widthForWholeTitle(shownTitle))));
 }
 
 void TestMessageBoxes::asks_data()
@@ -113,8 +133,8 @@ void TestMessageBoxes::asks()
         if (!box)
             return;
         answerer.stop();
-        seen = {box->text(), box->windowTitle(),         {},
-                box->icon(), int(box->buttons().size()), box->isModal()};
+        seen = {box->text(),    box->windowTitle(), {}, box->icon(), int(box->buttons().size()),
+                box->isModal(), box->width()};
         for (QAbstractButton *button : box->buttons())
             captions << button->text();
         captions.sort();
@@ -147,6 +167,7 @@ void TestMessageBoxes::asks()
     QCOMPARE(defaultCaption, QStringLiteral("是"));
     QCOMPARE(escapeCaption, QStringLiteral("否"));
     QVERIFY(seen.modal);
+    QVERIFY(seen.width >= widthForWholeTitle(seen.title));
 }
 
 void TestMessageBoxes::busyPointerIsBalanced()
