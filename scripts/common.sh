@@ -30,7 +30,10 @@ ensure_packages() {
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# CI (CI set, as CI services do) treats every compiler warning as an error.
+WARNINGS=(-DCMAKE_COMPILE_WARNING_AS_ERROR="$([ -n "${CI:-}" ] && echo ON || echo OFF)")
+
 build() {
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${WARNINGS[@]}" "$@" >/dev/null
     cmake --build "$BUILD" --parallel "$(nproc)"
 }
