@@ -1,15 +1,15 @@
 #include "timedatedservice.h"
 
+#include "dbuswait.h"
+#include "polkitauthority.h"
 #include "runtimeerror.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <optional>
 #include <stop_token>
 #include <utility>
@@ -22,6 +22,9 @@ const QString kService = QStringLiteral("org.freedesktop.timedate1");
 const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 const QString kInterface = QStringLiteral("org.freedesktop.timedate1");
 const QString kSyncEnabled = QStringLiteral("org.freedesktop.timedate1.AutomaticTimeSyncEnabled");
+// The polkit actions timedated checks: setting the time, and switching NTP off.
+const QString kSetTimeAction = QStringLiteral("org.freedesktop.timedate1.set-time");
+const QString kSetNtpAction = QStringLiteral("org.freedesktop.timedate1.set-ntp");
 
 // After SetNTP(false), how often SetTime is tried again while timedated refuses it.
 // It refuses before asking polkit, so a try never shows a password prompt.
@@ -36,6 +39,41 @@ QString noServiceText()
 QString seconds(int ms)
 {
     return QString::number(ms / 1000.0);
+}
+
+// polkit had no way to ask: no authentication agent runs in this session (a bare window
+// manager, a remote X session), so no password prompt was ever shown.
+QString noAgentText()
+{
+    return QStringLiteral("系统无法弹出输入管理员密码的授权窗口（当前会话中没有运行 polkit "
+                          "认证代理），时间没有修改。请在完整的桌面会话中运行本程序，"
+                          "或以管理员（root）身份运行。");
+}
+
+// The prompt was shown: the user cancelled it, or the password was refused.
+QString deniedText()
+{
+    return QStringLiteral("没有得到修改系统时间的授权（密码验证未通过或被取消），时间没有修改。"
+                          "请重试并输入管理员密码，或以管理员（root）身份运行本程序。");
+}
+
+// Said when Horalis stops waiting for the password: it has withdrawn the prompt, so
+// nothing can be set from it any more.
+QString authorizationTimeoutText(int timeoutMs)
+{
+    return QStringLiteral("等待输入管理员密码超过 %1 秒，本程序不再等待，授权窗口已经撤下，"
+                          "时间没有修改。请再点击“手工校准”。")
+        .arg(seconds(timeoutMs));
+}
+
+// Said when the time service gave up first: timedated waits for polkit only so long
+// (25 s), answers that no reply came, and forgets the request, so a password typed
+// later changes nothing.
+QString serviceGaveUpText(qint64 waitedMs)
+{
+    return QStringLiteral("系统时间服务等了约 %1 秒没有等到授权（管理员密码），已经不再等待，"
+                          "时间没有修改。请再点击“手工校准”，并及时输入密码。")
+        .arg(qRound64(waitedMs / 1000.0));
 }
 
 // Said when Horalis stops waiting: the request is still with timedated and polkit, and
@@ -65,22 +103,16 @@ QString stopSyncTimeoutText(int timeoutMs)
 
 // The one place that turns the service's D-Bus errors into words for the user. The
 // texts follow "时间格式不对，" in the window's message box.
-QString failureText(const QDBusError &error, const QString &timeoutText)
+QString failureText(const QDBusError &error, qint64 waitedMs)
 {
     const QString name = error.name();
-    // polkit had no way to ask: no authentication agent runs in this session (a bare
-    // window manager, a remote X session), so no password prompt was ever shown.
     if (name == u"org.freedesktop.DBus.Error.InteractiveAuthorizationRequired" ||
         name == u"org.freedesktop.PolicyKit1.Error.InteractiveAuthorizationRequired")
-        return QStringLiteral("系统无法弹出输入管理员密码的授权窗口（当前会话中没有运行 polkit "
-                              "认证代理），时间没有修改。请在完整的桌面会话中运行本程序，"
-                              "或以管理员（root）身份运行。");
-    // The prompt was shown: the user cancelled it, or the password was refused.
+        return noAgentText();
     if (name == u"org.freedesktop.DBus.Error.AccessDenied" ||
         name == u"org.freedesktop.PolicyKit1.Error.NotAuthorized" ||
         name == u"org.freedesktop.PolicyKit1.Error.Cancelled")
-        return QStringLiteral("没有得到修改系统时间的授权（密码验证未通过或被取消），时间没有修改。"
-                              "请重试并输入管理员密码，或以管理员（root）身份运行本程序。");
+        return deniedText();
     if (name == kSyncEnabled)
         return QStringLiteral("系统开启了自动时间同步，不能手工修改时间。请先关闭自动同步"
                               "（在桌面的“日期和时间”设置中关闭自动设置时间，"
@@ -91,47 +123,20 @@ QString failureText(const QDBusError &error, const QString &timeoutText)
         name == u"org.freedesktop.DBus.Error.Disconnected" ||
         name.startsWith(u"org.freedesktop.DBus.Error.Spawn."))
         return noServiceText();
-    // The bus gives up on its own when the call outlives the timeout passed with it.
+    // Calls are sent with more time than Horalis waits for them, so this is the service
+    // saying that it gave up, before Horalis's own bound.
     if (name == u"org.freedesktop.DBus.Error.NoReply" ||
         name == u"org.freedesktop.DBus.Error.Timeout" ||
         name == u"org.freedesktop.DBus.Error.TimedOut")
-        return timeoutText;
+        return serviceGaveUpText(waitedMs);
     const QString said = error.message().isEmpty() ? name : error.message() + u'，' + name;
     return QStringLiteral("系统时间服务拒绝修改时间（%1）。").arg(said);
-}
-
-// The one way this service waits: runs the window's events until the loop is told to
-// quit, boundMs passes or a stop is requested.
-void runEvents(QEventLoop &loop, int boundMs, std::stop_token stop)
-{
-    if (stop.stop_requested())
-        return; // a quit before exec() would be lost
-    QTimer bound;
-    bound.setSingleShot(true);
-    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const std::stop_callback wake(stop, [&loop] { loop.quit(); });
-    bound.start(boundMs);
-    loop.exec();
-}
-
-// Waits for the pending call's answer; nothing when the bound or a stop came first.
-std::optional<QDBusMessage> awaitReply(const QDBusPendingCall &pending, int boundMs,
-                                       std::stop_token stop)
-{
-    QDBusPendingCallWatcher watcher(pending);
-    if (!watcher.isFinished()) {
-        QEventLoop loop;
-        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-        runEvents(loop, boundMs, stop);
-    }
-    if (!watcher.isFinished() || stop.stop_requested())
-        return std::nullopt;
-    return watcher.reply();
 }
 
 struct Outcome {
     bool timedOut = false; // the bound passed first; the call may still be carried out
     QDBusError error;      // invalid when the call succeeded
+    qint64 waitedMs = 0;   // how long the answer took
 };
 
 // Sends a method call that may prompt for a password and waits for its answer, at most
@@ -147,14 +152,16 @@ Outcome callInteractive(QDBusConnection bus, const QString &method,
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     call.setArguments(arguments);
     call.setInteractiveAuthorizationAllowed(true);
+    QElapsedTimer waited;
+    waited.start();
     const std::optional<QDBusMessage> reply =
-        awaitReply(bus.asyncCall(call, boundMs), boundMs, stop);
+        awaitReply(bus.asyncCall(call, boundMs + kReplySlackMs), boundMs, stop);
     if (stop.stop_requested())
         throw Abandoned();
     if (!reply)
-        return {true, {}};
+        return {true, {}, waited.elapsed()};
     if (reply->type() == QDBusMessage::ErrorMessage)
-        return {false, QDBusError(*reply)};
+        return {false, QDBusError(*reply), waited.elapsed()};
     return {};
 }
 
@@ -197,16 +204,48 @@ std::optional<bool> TimedatedService::automaticSync(std::stop_token stop)
     return value.toBool();
 }
 
+void TimedatedService::authorize(const QStringList &actions, std::stop_token stop)
+{
+    if (stop.stop_requested())
+        throw Abandoned();
+    QDBusConnection bus = connection();
+    if (!bus.isConnected())
+        return; // the call that follows says there is no service
+    // Never a prompt the system would not show: only when polkit says a password is
+    // needed for what follows. Otherwise (authorized already, a rule that says no, no
+    // polkitd) timedated decides, as it would without this step.
+    PolkitAuthority polkit(bus);
+    if (polkit.check(actions, stop) != PolkitAuthority::Answer::Challenge)
+        return;
+    switch (
+        polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop)) {
+    case PolkitAuthority::Answer::Refused:
+        throw RunTimeError(deniedText());
+    case PolkitAuthority::Answer::NoAgent:
+        throw RunTimeError(noAgentText());
+    case PolkitAuthority::Answer::TimedOut:
+        throw RunTimeError(authorizationTimeoutText(m_timeoutMs));
+    case PolkitAuthority::Answer::Authorized:
+    case PolkitAuthority::Answer::Challenge:
+    case PolkitAuthority::Answer::Unavailable:
+        // Unavailable: Horalis's action is not installed (run from the build tree), or
+        // polkitd went away. timedated then asks polkit for its own actions, as before.
+        return;
+    }
+}
+
 void TimedatedService::stopAutomaticSync(std::stop_token stop)
 {
+    // One prompt for the whole apply: the time is set right after, on the same
+    // authorization.
+    authorize({kSetNtpAction, kSetTimeAction}, stop);
     // SetNTP(use_ntp = false, interactive = true).
     const Outcome outcome =
         callInteractive(connection(), QStringLiteral("SetNTP"), {false, true}, m_timeoutMs, stop);
-    const QString timeout = stopSyncTimeoutText(m_timeoutMs);
     if (outcome.timedOut)
-        throw RunTimeError(timeout);
+        throw RunTimeError(stopSyncTimeoutText(m_timeoutMs));
     if (outcome.error.isValid())
-        throw RunTimeError(failureText(outcome.error, timeout));
+        throw RunTimeError(failureText(outcome.error, outcome.waitedMs));
     m_syncJustStopped = true;
 }
 
@@ -217,18 +256,18 @@ void TimedatedService::shiftTime(qint64 deltaUsec, std::stop_token stop)
     // password are not lost, and an approval after Horalis stopped waiting is still right.
     // The same holds for every try below: the delta is relative, so it stays right.
     const bool justStopped = std::exchange(m_syncJustStopped, false);
-    const QString timeout = setTimeTimeoutText(m_timeoutMs);
+    authorize({kSetTimeAction}, stop);
     QElapsedTimer stopping;
     stopping.start();
     for (;;) {
         const Outcome outcome = callInteractive(connection(), QStringLiteral("SetTime"),
                                                 {deltaUsec, true, true}, m_timeoutMs, stop);
         if (outcome.timedOut)
-            throw RunTimeError(timeout);
+            throw RunTimeError(setTimeTimeoutText(m_timeoutMs));
         if (!outcome.error.isValid())
             return;
         if (!justStopped || outcome.error.name() != kSyncEnabled)
-            throw RunTimeError(failureText(outcome.error, timeout));
+            throw RunTimeError(failureText(outcome.error, outcome.waitedMs));
         // Right after SetNTP(false), timedated refuses with the same error as when
         // synchronisation is on until the NTP unit has stopped: wait that out, for a
         // while, and then say what is true.

@@ -3,18 +3,23 @@
 #include "timeservice.h"
 
 #include <QString>
+#include <QStringList>
 
 class QDBusConnection;
 
 namespace horalis {
 
-// systemd's timedated over the D-Bus system bus (org.freedesktop.timedate1). timedated
-// asks polkit, which may show a password prompt, so every call is made asynchronously
-// and the window keeps handling its events while it waits.
+// systemd's timedated over the D-Bus system bus (org.freedesktop.timedate1). Where a
+// password is needed, Horalis first obtains polkit's authorization for an action of its
+// own that implies timedated's, as the desktops' date and time settings do: one prompt
+// for a whole apply, waited for as long as Horalis waits rather than timedated's 25 s,
+// after which timedated's checks pass on the authorization polkit keeps. Every call is
+// made asynchronously, and the window keeps handling its events while it waits.
 class TimedatedService : public TimeService {
 public:
-    // Long enough to read the prompt and type a password.
-    static constexpr int kDefaultTimeoutMs = 120'000;
+    // Long enough to read the prompt, find the password and type it: a password given
+    // two minutes after the prompt still counts.
+    static constexpr int kDefaultTimeoutMs = 150'000;
     // Reading a property: no prompt, but timedated may first have to be started.
     static constexpr int kQueryTimeoutMs = 5'000;
     // After SetNTP(false), how long SetTime's "still synchronising" refusal is waited
@@ -36,6 +41,10 @@ public:
 
 private:
     QDBusConnection connection();
+    // Makes sure polkit lets this process do the timedated actions (org.freedesktop.
+    // timedate1.*) that follow, asking for a password once if needed. Throws when the
+    // user or the system says no, and Abandoned when stopped.
+    void authorize(const QStringList &actions, std::stop_token stop);
 
     int m_timeoutMs;
     int m_syncStopWaitMs;

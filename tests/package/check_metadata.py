@@ -7,6 +7,13 @@ rating, launchable) and lintian the copyright file's format.
 
   check_metadata.py FILE DESKTOP_ID VERSION
 
+With --policy, checks the polkit action instead: that it is the action the program
+asks for (its id is in the program), that it implies the two timedated actions a
+clock setting needs, so one password serves both, and that its prompt speaks
+Simplified Chinese with an English fallback.
+
+  check_metadata.py --policy FILE PROGRAM
+
 Prints each problem and exits 1 when there is any.
 """
 import sys
@@ -36,8 +43,31 @@ def check(path, desktop_id, version):
     return problems
 
 
+def check_policy(path, program):
+    actions = ET.parse(path).getroot().findall("action")
+    if len(actions) != 1:
+        return [f"{len(actions)} actions, not one"]
+    action = actions[0]
+    problems = []
+    with open(program, "rb") as f:
+        if action.get("id").encode() not in f.read():
+            problems.append(f"the program does not ask for {action.get('id')}")
+    implied = [set((e.text or "").split()) for e in action.findall("annotate")
+               if e.get("key") == "org.freedesktop.policykit.imply"]
+    wanted = {"org.freedesktop.timedate1.set-time", "org.freedesktop.timedate1.set-ntp"}
+    if not any(wanted <= names for names in implied):
+        problems.append(f"does not imply {sorted(wanted)}: {implied}")
+    langs = {e.get(LANG) for e in action.findall("message")}
+    if None not in langs or "zh_CN" not in langs:
+        problems.append(f"message is not given in English and zh_CN: {langs}")
+    return problems
+
+
 if __name__ == "__main__":
-    found = check(*sys.argv[1:])
+    if sys.argv[1] == "--policy":
+        found = [f"policy: {p}" for p in check_policy(*sys.argv[2:])]
+    else:
+        found = [f"metainfo: {p}" for p in check(*sys.argv[1:])]
     for problem in found:
-        print(f"metainfo: {problem}")
+        print(problem)
     sys.exit(1 if found else 0)

@@ -40,7 +40,8 @@ expected=$(printf './%s\n' usr/bin/horalis \
     usr/share/icons/hicolor/24x24/apps/horalis.png \
     usr/share/icons/hicolor/scalable/apps/horalis.svg \
     "$man_en" "$man_zh" \
-    "usr/share/metainfo/$app_id.metainfo.xml" | sort)
+    "usr/share/metainfo/$app_id.metainfo.xml" \
+    "usr/share/polkit-1/actions/$app_id.policy" | sort)
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort)
 [ "$files" = "$expected" ] || fail "files in the package:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
@@ -97,6 +98,13 @@ if [ -f "$metainfo" ]; then
     done
     python3 "$here/check_metadata.py" "$metainfo" "$app_id.desktop" \
         "$(dpkg-deb -f "$deb" Version)" >&2 || fail "the AppStream metadata (above)"
+fi
+
+# The polkit action is the one the program asks for, and implies timedated's.
+policy=$root/usr/share/polkit-1/actions/$app_id.policy
+if [ -f "$policy" ]; then
+    python3 "$here/check_metadata.py" --policy "$policy" "$root/usr/bin/horalis" >&2 ||
+        fail "the polkit action (above)"
 fi
 
 desktop=$root/usr/share/applications/$app_id.desktop

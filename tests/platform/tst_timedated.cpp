@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <ctime>
 #include <optional>
+#include <utility>
 
 using namespace horalis;
 using namespace horalis::test;
@@ -28,6 +29,10 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.timedate1");
 const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 const QString kMock = QStringLiteral("org.freedesktop.DBus.Mock");
+const QString kPolkitService = QStringLiteral("org.freedesktop.PolicyKit1");
+const QString kPolkitPath = QStringLiteral("/org/freedesktop/PolicyKit1/Authority");
+const QString kPolkitInterface = QStringLiteral("org.freedesktop.PolicyKit1.Authority");
+const QString kSetClockAction = QStringLiteral("io.github.horalis.horalis.set-clock");
 const QString kPython = QStringLiteral("/usr/bin/python3"); // Debian's, which has dbusmock
 const QString kNoBus = QStringLiteral("unix:path=/nonexistent/horalis-test-bus");
 
@@ -94,19 +99,28 @@ private:
     QProcess m_daemon;
 };
 
-// Calls a method of dbusmock's control interface on the mocked timedated.
-QDBusMessage mockCall(const QString &method, const QVariantList &args = {})
+// A service dbusmock plays on the private bus: its name and its object.
+struct Mocked {
+    QString service;
+    QString path;
+};
+const Mocked kTimedated{kService, kPath};
+const Mocked kPolkit{kPolkitService, kPolkitPath};
+
+// Calls a method of dbusmock's control interface on a mocked service.
+QDBusMessage mockCall(const QString &method, const QVariantList &args = {},
+                      const Mocked &mocked = kTimedated)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kMock, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(mocked.service, mocked.path, kMock, method);
     call.setArguments(args);
     return QDBusConnection::systemBus().call(call, QDBus::Block, 10'000);
 }
 
 // Every call of a method the mock has had since the last ClearCalls, each as its
 // arguments' "type value", joined by ", ".
-QStringList callsOf(const QString &method)
+QStringList callsOf(const QString &method, const Mocked &mocked = kTimedated)
 {
-    const QDBusMessage reply = mockCall(QStringLiteral("GetMethodCalls"), {method});
+    const QDBusMessage reply = mockCall(QStringLiteral("GetMethodCalls"), {method}, mocked);
     if (reply.type() != QDBusMessage::ReplyMessage)
         return {QStringLiteral("GetMethodCalls failed: ") + reply.errorMessage()};
     QStringList calls;
@@ -131,6 +145,71 @@ QStringList callsOf(const QString &method)
     log.endArray();
     return calls;
 }
+
+// A CheckAuthorization the mocked polkit has had: the action, whether it may show a
+// prompt, the subject's bus name and the cancellation id.
+struct AuthorizationCall {
+    QString action;
+    bool interactive = false;
+    QString subject;
+    QString cancellationId;
+};
+
+QList<AuthorizationCall> authorizationCalls()
+{
+    const QDBusMessage reply =
+        mockCall(QStringLiteral("GetMethodCalls"), {QStringLiteral("CheckAuthorization")}, kPolkit);
+    QList<AuthorizationCall> calls;
+    const QDBusArgument log = reply.arguments().value(0).value<QDBusArgument>();
+    log.beginArray();
+    while (!log.atEnd()) {
+        quint64 stamp = 0;
+        QList<QDBusVariant> args;
+        log.beginStructure();
+        log >> stamp >> args;
+        log.endStructure();
+        if (args.size() != 5)
+            return {{QStringLiteral("CheckAuthorization with %1 arguments").arg(args.size()),
+                     false,
+                     {},
+                     {}}};
+        QString kind;
+        QVariantMap details;
+        const QDBusArgument subject = args[0].variant().value<QDBusArgument>();
+        subject.beginStructure();
+        subject >> kind >> details;
+        subject.endStructure();
+        calls.append({args[1].variant().toString(), (args[3].variant().toUInt() & 1) != 0,
+                      kind + u' ' + details.value(QStringLiteral("name")).toString(),
+                      args[4].variant().toString()});
+    }
+    log.endArray();
+    return calls;
+}
+
+// polkit's CheckAuthorization, in Python statements that set ret: `check` answers a
+// check without a prompt, `prompt` one that may show a prompt. A prompt answered yes is
+// kept, as auth_admin_keep keeps it: later checks pass without one.
+void setPolkit(const QString &check, const QString &prompt)
+{
+    const QString code = QStringLiteral("if args[3] & 1:\n"
+                                        "    %2\n"
+                                        "elif getattr(self, 'horalis_kept', False):\n"
+                                        "    ret = (True, False, {})\n"
+                                        "else:\n"
+                                        "    %1\n")
+                             .arg(check, prompt);
+    const QDBusMessage reply =
+        mockCall(QStringLiteral("AddMethod"),
+                 {kPolkitInterface, QStringLiteral("CheckAuthorization"),
+                  QStringLiteral("(sa{sv})sa{ss}us"), QStringLiteral("(bba{ss})"), code},
+                 kPolkit);
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+}
+
+const QString kYes = QStringLiteral("ret = (True, False, {})");
+const QString kChallenge = QStringLiteral("ret = (False, True, {})");
+const QString kGrant = QStringLiteral("self.horalis_kept = True; ret = (True, False, {})");
 
 QStringList setTimeCalls()
 {
@@ -217,10 +296,31 @@ private slots:
                                  20'000);
         QVERIFY2(m_mock.state() == QProcess::Running, "dbusmock ended");
         QVERIFY(bus.interface()->isServiceRegistered(kService));
+
+        // polkit's authority beside it, with the methods Horalis calls.
+        m_polkit.setProcessEnvironment(env);
+        m_polkit.setStandardOutputFile(QProcess::nullDevice());
+        m_polkit.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_polkit.start(
+            kPython, {"-m", "dbusmock", "--system", kPolkitService, kPolkitPath, kPolkitInterface});
+        QVERIFY2(m_polkit.waitForStarted(5000), "dbusmock did not start");
+        QTRY_VERIFY_WITH_TIMEOUT(bus.interface()->isServiceRegistered(kPolkitService) ||
+                                     m_polkit.state() == QProcess::NotRunning,
+                                 20'000);
+        QVERIFY2(m_polkit.state() == QProcess::Running, "dbusmock ended");
+        for (const auto &[method, code] :
+             {std::pair{QStringLiteral("CancelCheckAuthorization"), QString()},
+              std::pair{QStringLiteral("Forget"), QStringLiteral("self.horalis_kept = False")}}) {
+            const QDBusMessage reply = mockCall(
+                QStringLiteral("AddMethod"),
+                {kPolkitInterface, method, method == u"Forget" ? "" : "s", "", code}, kPolkit);
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+        }
     }
 
     void cleanupTestCase()
     {
+        stop(m_polkit);
         stop(m_mock);
         if (m_hadTz)
             qputenv("TZ", m_savedTz);
@@ -235,6 +335,11 @@ private slots:
         setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"), kSetNtpBody);
         setNtp(true);
         mockCall(QStringLiteral("ClearCalls"));
+        // polkit, as for root or after a kept authorization: yes, without a prompt.
+        setPolkit(kYes, kGrant);
+        QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
+            kPolkitService, kPolkitPath, kPolkitInterface, QStringLiteral("Forget")));
+        mockCall(QStringLiteral("ClearCalls"), {}, kPolkit);
     }
 
     // A write the kernel refuses reaches timedated as a shift: from the real clock to
@@ -352,6 +457,97 @@ private slots:
         QVERIFY(setTimeCalls().isEmpty());
     }
 
+    // Where a password is needed, polkit is asked for Horalis's own action first, for
+    // this process as timedated sees it, and timedated only after, on the kept
+    // authorization: one prompt for a whole apply, and none the system would not show.
+    void authorizesFirst_data()
+    {
+        QTest::addColumn<bool>("stopSync");  // automatic sync is switched off first
+        QTest::addColumn<QString>("check");  // polkit, asked without a prompt
+        QTest::addColumn<QString>("prompt"); // and with one
+        QTest::addColumn<int>("boundMs");    // how long Horalis waits for the prompt
+        QTest::addColumn<int>("prompts");    // checks that may show a prompt
+        QTest::addColumn<QString>("error");  // empty: the time is set
+        QTest::addColumn<bool>("withdrawn"); // the prompt was withdrawn
+
+        const QString refused =
+            QStringLiteral("ret = (False, False, {'polkit.dismissed': 'true'})");
+        const QString noAgent = QStringLiteral("ret = (False, True, {})");
+        const auto raise = [](const char *name) {
+            return QStringLiteral("raise dbus.exceptions.DBusException('x', name='%1')")
+                .arg(QLatin1String(name));
+        };
+        const int bound = 10'000;
+        QTest::newRow("authorized already: no prompt")
+            << false << kYes << kGrant << bound << 0 << "" << false;
+        QTest::newRow("a password, then the time")
+            << false << kChallenge << kGrant << bound << 1 << "" << false;
+        QTest::newRow("sync on too: one prompt for both")
+            << true << kChallenge << kGrant << bound << 1 << "" << false;
+        QTest::newRow("prompt cancelled or password refused")
+            << false << kChallenge << refused << bound << 1
+            << QStringLiteral("没有得到修改系统时间的授权") << false;
+        QTest::newRow("no agent in the session")
+            << false << kChallenge << noAgent << bound << 1
+            << QStringLiteral("无法弹出输入管理员密码的授权窗口") << false;
+        QTest::newRow("a rule says no: timedated decides")
+            << false << QStringLiteral("ret = (False, False, {})") << kGrant << bound << 0 << ""
+            << false;
+        QTest::newRow("action not installed: timedated asks")
+            << false << kChallenge << raise("org.freedesktop.PolicyKit1.Error.Failed") << bound << 1
+            << "" << false;
+        QTest::newRow("no polkitd: timedated asks")
+            << true << raise("org.freedesktop.DBus.Error.ServiceUnknown") << kGrant << bound << 0
+            << "" << false;
+        QTest::newRow("no password within the bound: prompt withdrawn")
+            << false << kChallenge << QStringLiteral("time.sleep(1); ") + kGrant << 300 << 1
+            << QStringLiteral("等待输入管理员密码超过 0.3 秒") << true;
+    }
+
+    void authorizesFirst()
+    {
+        QFETCH(bool, stopSync);
+        QFETCH(QString, check);
+        QFETCH(QString, prompt);
+        QFETCH(int, boundMs);
+        QFETCH(int, prompts);
+        QFETCH(QString, error);
+        QFETCH(bool, withdrawn);
+        setPolkit(check, prompt);
+        TimedatedService service(boundMs);
+
+        const QString thrown = errorOf([&] {
+            if (stopSync)
+                service.stopAutomaticSync({});
+            service.shiftTime(-1'500'000, {});
+        });
+        if (error.isEmpty())
+            QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
+        else
+            QVERIFY2(thrown.contains(error), qPrintable(thrown));
+
+        // Every check is for this process, by the name timedated sees it call from.
+        const QList<AuthorizationCall> calls = authorizationCalls();
+        QVERIFY(!calls.isEmpty());
+        QStringList promptIds;
+        for (const AuthorizationCall &call : calls) {
+            QCOMPARE(call.subject, QStringLiteral("system-bus-name ") +
+                                       QDBusConnection::systemBus().baseService());
+            if (call.interactive) {
+                QCOMPARE(call.action, kSetClockAction);
+                promptIds << QStringLiteral("QString ") + call.cancellationId;
+            }
+        }
+        QCOMPARE(promptIds.size(), prompts);
+        // The first check names the first thing timedated is asked to do.
+        QCOMPARE(calls.constFirst().action, stopSync ? u"org.freedesktop.timedate1.set-ntp"
+                                                     : u"org.freedesktop.timedate1.set-time");
+        QTRY_COMPARE(callsOf(QStringLiteral("CancelCheckAuthorization"), kPolkit),
+                     withdrawn ? promptIds : QStringList());
+        QCOMPARE(setTimeCalls().size(), error.isEmpty() ? 1 : 0);
+        QCOMPARE(callsOf(QStringLiteral("SetNTP")).size(), stopSync && error.isEmpty() ? 1 : 0);
+    }
+
     // Right after SetNTP(false), timedated refuses SetTime until the NTP unit has
     // stopped: that refusal is waited out, for a bounded while, and then named for what
     // it is. Without a stop just before, it is the user's to act on.
@@ -420,6 +616,7 @@ private slots:
         QTest::newRow("reading NTP behind a busy service") << "busy" << false;
         QTest::newRow("a slow SetNTP") << "SetNTP" << false;
         QTest::newRow("a password prompt") << "SetTime" << true;
+        QTest::newRow("polkit's password prompt: withdrawn") << "polkit" << false;
         QTest::newRow("waiting out a slow stop") << "unit" << true;
     }
 
@@ -441,6 +638,8 @@ private slots:
             setSetTimeBody(sleep);
         if (slow == u"unit")
             setSetTimeBody(refuseSetTimeFirst(1000));
+        if (slow == u"polkit")
+            setPolkit(kChallenge, sleep + QStringLiteral("; ") + kGrant);
         TimedatedService service(10'000);
         std::stop_source closing;
         QTimer::singleShot(300, this, [&closing] { closing.request_stop(); });
@@ -467,6 +666,14 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(Abandoned, service.shiftTime(1, closing.get_token()));
         QVERIFY_THROWS_EXCEPTION(Abandoned, service.stopAutomaticSync(closing.get_token()));
         QCOMPARE(setTimeCalls().size(), asked);
+        // A prompt Horalis asked for is withdrawn, not left behind a closed window.
+        if (slow == u"polkit") {
+            const QList<AuthorizationCall> calls = authorizationCalls();
+            QVERIFY(!calls.isEmpty() && calls.constLast().interactive);
+            QTRY_COMPARE(
+                callsOf(QStringLiteral("CancelCheckAuthorization"), kPolkit),
+                QStringList{QStringLiteral("QString ") + calls.constLast().cancellationId});
+        }
     }
 
     // timedated's refusals, each as the text the window shows after "时间格式不对，".
@@ -508,10 +715,13 @@ private slots:
                                       << "x" << noService;
         QTest::newRow("spawn failed") << "org.freedesktop.DBus.Error.Spawn.ChildExited"
                                       << "exit 1" << noService;
-        QTest::newRow("the bus gave up waiting")
+        // Before Horalis's own bound, a missing reply is the service's: timedated gives up
+        // on polkit after 25 s, and a password typed later changes nothing.
+        QTest::newRow("the service gave up waiting")
             << "org.freedesktop.DBus.Error.NoReply"
-            << "no reply"
-            << QStringList{QStringLiteral("本程序不再等待"), QStringLiteral("时间仍会被校准")};
+            << "Method call timed out"
+            << QStringList{QStringLiteral("系统时间服务等了约"), QStringLiteral("时间没有修改"),
+                           QStringLiteral("手工校准")};
         QTest::newRow("anything else names the error")
             << "org.freedesktop.timedate1.SomethingNew"
             << "硬件时钟坏了"
@@ -579,34 +789,53 @@ private slots:
         QVERIFY(callsOf(QStringLiteral("SetNTP")).isEmpty());
     }
 
-    // A call that does not answer within the bound is given up on, saying what a late
-    // approval will still do: the shift still lands on the right instant, the stop
-    // still switches synchronisation off but sets no time.
+    // A call that does not answer within Horalis's bound is given up on, saying what a
+    // late approval will still do: the shift still lands on the right instant, the stop
+    // still switches synchronisation off but sets no time. A service that gives up first
+    // (timedated waits for polkit 25 s) is told apart, with the time it waited.
     void timesOut_data()
     {
         QTest::addColumn<bool>("stop");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<int>("boundMs");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
 
-        QTest::newRow("SetTime") << false
+        const QString slow = QStringLiteral("time.sleep(2)");
+        QTest::newRow("SetTime") << false << slow << 300
                                  << QStringList{QStringLiteral("超过 0.3 秒"),
                                                 QStringLiteral("本程序不再等待"),
-                                                QStringLiteral("时间仍会被校准到正确的时刻")};
-        QTest::newRow("SetNTP") << true
+                                                QStringLiteral("时间仍会被校准到正确的时刻")}
+                                 << 250 << 1500;
+        QTest::newRow("SetNTP") << true << slow << 300
                                 << QStringList{QStringLiteral("超过 0.3 秒"),
                                                QStringLiteral("时间没有修改"),
-                                               QStringLiteral("请再校准一次")};
+                                               QStringLiteral("请再校准一次")}
+                                << 250 << 1500;
+        QTest::newRow("SetTime: timedated gave up first")
+            << false
+            << QStringLiteral("time.sleep(1.2); raise dbus.exceptions.DBusException('Method "
+                              "call timed out', name='org.freedesktop.DBus.Error.NoReply')")
+            << 10'000
+            << QStringList{QStringLiteral("系统时间服务等了约 1 秒"),
+                           QStringLiteral("时间没有修改"), QStringLiteral("手工校准")}
+            << 1100 << 3000;
     }
 
     void timesOut()
     {
         QFETCH(bool, stop);
+        QFETCH(QString, body);
+        QFETCH(int, boundMs);
         QFETCH(QStringList, expected);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
         if (stop)
-            setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"),
-                    QStringLiteral("time.sleep(2)"));
+            setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"), body);
         else
-            setSetTimeBody(QStringLiteral("time.sleep(2)"));
-        TimedatedService service(300);
+            setSetTimeBody(body);
+        TimedatedService service(boundMs);
 
         QElapsedTimer took;
         took.start();
@@ -619,8 +848,8 @@ private slots:
         const qint64 ms = took.elapsed();
         for (const QString &part : expected)
             QVERIFY2(thrown.contains(part), qPrintable(thrown));
-        QVERIFY2(ms >= 250 && ms < 1500, qPrintable(QString::number(ms)));
-        // The request was made, as a relative shift, and stays with timedated.
+        QVERIFY2(ms >= minMs && ms < maxMs, qPrintable(QString::number(ms)));
+        // The request was made, as a relative shift.
         QCOMPARE(setTimeCalls(), stop ? QStringList() : QStringList{shiftCall(2'000'000)});
     }
 
@@ -649,6 +878,7 @@ private:
     PrivateBus m_bus;
     PrivateBus m_emptyBus;
     QProcess m_mock;
+    QProcess m_polkit;
     QByteArray m_savedTz;
     bool m_hadTz = false;
 };
