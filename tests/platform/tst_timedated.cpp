@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <ctime>
 #include <optional>
-#include <utility>
 
 using namespace horalis;
 using namespace horalis::test;
@@ -32,7 +31,6 @@ const QString kMock = QStringLiteral("org.freedesktop.DBus.Mock");
 const QString kPolkitService = QStringLiteral("org.freedesktop.PolicyKit1");
 const QString kPolkitPath = QStringLiteral("/org/freedesktop/PolicyKit1/Authority");
 const QString kPolkitInterface = QStringLiteral("org.freedesktop.PolicyKit1.Authority");
-const QString kSetClockAction = QStringLiteral("io.github.horalis.horalis.set-clock");
 const QString kPython = QStringLiteral("/usr/bin/python3"); // Debian's, which has dbusmock
 const QString kNoBus = QStringLiteral("unix:path=/nonexistent/horalis-test-bus");
 
