@@ -172,7 +172,8 @@ void setPolkit(const QString &check, const QString &prompt)
 }
 
 const QString kYes = QStringLiteral("ret = (True, False, {})");
-const QString kChallenge = QStringLiteral("ret = (False, True, {})");
+const QString kChallenge =
+    QStringLiteral("ret = (False, True, {'polkit.result': 'auth_admin_keep'})");
 const QString kGrant = QStringLiteral("self.horalis_kept = True; ret = (True, False, {})");
 
 // Calls a method of the mocked polkit itself.
@@ -446,7 +447,15 @@ private slots:
         QTest::newRow("a password, then the time")
             << false << kChallenge << kGrant << bound << QStringList{setTime, prompt} << "";
         QTest::newRow("sync on too: one prompt for both")
-            << true << kChallenge << kGrant << bound << QStringList{setNtp, prompt, setTime} << "";
+            << true << kChallenge << kGrant << bound
+            << QStringList{setNtp, prompt, setTime, setTime} << "";
+        // A site's rule lets the user give their own password: Horalis's action would
+        // want an administrator's, so timedated's own is asked for.
+        QTest::newRow("the user's own password: timedated's action")
+            << false << QStringLiteral("ret = (False, True, {'polkit.result': 'auth_self_keep'})")
+            << kGrant << bound
+            << QStringList{setTime, QStringLiteral("org.freedesktop.timedate1.set-time prompt me")}
+            << "";
         QTest::newRow("prompt cancelled or password refused")
             << false << kChallenge
             << QStringLiteral("ret = (False, False, {'polkit.dismissed': 'true'})") << bound
