@@ -30,9 +30,6 @@ constexpr int kCancelBoundMs = 250;
 struct Result {
     bool authorized = false;
     bool challenge = false;
-    // What polkit would settle for: "auth_admin_keep", "auth_self", ...; polkit names it
-    // with a challenge.
-    QString needs;
 };
 
 // CheckAuthorization(subject, action, details, flags, cancellation id) for this process.
@@ -74,7 +71,6 @@ std::optional<Result> resultOf(const QDBusMessage &reply)
     answer.beginStructure();
     answer >> result.authorized >> result.challenge >> details;
     answer.endStructure();
-    result.needs = details.value(QStringLiteral("polkit.result"));
     return result;
 }
 
@@ -86,22 +82,21 @@ QString newCancellationId()
 
 } // namespace
 
-PolkitAuthority::Answer PolkitAuthority::check(const QString &action, std::stop_token stop)
+PolkitAuthority::Answer PolkitAuthority::check(const QStringList &actions, std::stop_token stop)
 {
-    const std::optional<QDBusMessage> reply =
-        awaitReply(m_bus.asyncCall(checkCall(m_bus.baseService(), action, 0, {}), kCheckBoundMs),
-                   kCheckBoundMs, stop);
-    if (stop.stop_requested())
-        throw Abandoned();
-    const std::optional<Result> result = reply ? resultOf(*reply) : std::nullopt;
-    if (!result)
-        return Answer::Unavailable;
-    if (result->authorized)
-        return Answer::Authorized;
-    if (!result->challenge)
-        return Answer::Refused;
-    // An administrator's password unless polkit says the user's own will do.
-    return result->needs.startsWith(u"auth_self") ? Answer::ChallengeSelf : Answer::Challenge;
+    for (const QString &action : actions) {
+        const std::optional<QDBusMessage> reply = awaitReply(
+            m_bus.asyncCall(checkCall(m_bus.baseService(), action, 0, {}), kCheckBoundMs),
+            kCheckBoundMs, stop);
+        if (stop.stop_requested())
+            throw Abandoned();
+        const std::optional<Result> result = reply ? resultOf(*reply) : std::nullopt;
+        if (!result)
+            return Answer::Unavailable;
+        if (!result->authorized)
+            return result->challenge ? Answer::Challenge : Answer::Refused;
+    }
+    return Answer::Authorized;
 }
 
 PolkitAuthority::Answer PolkitAuthority::obtain(const QString &action, int boundMs,

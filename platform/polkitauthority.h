@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QString>
+#include <QStringList>
 
 #include <stop_token>
 
@@ -18,21 +19,20 @@ public:
     static constexpr const char *SetClockAction = "io.github.horalis.horalis.set-clock";
 
     enum class Answer {
-        Authorized,    // nothing to ask, or the prompt was answered
-        Challenge,     // an administrator's password is needed
-        ChallengeSelf, // the user's own password is needed (a rule of the site says so)
-        Refused,       // no: the prompt was cancelled or the password refused, or a rule says no
-        NoAgent,       // a password is needed, but nothing in the session can ask for it
-        TimedOut,      // no answer within the bound; the prompt has been withdrawn
-        Unavailable,   // polkit cannot say: no polkitd, or the action is not installed
+        Authorized,  // nothing to ask, or the prompt was answered
+        Challenge,   // a password is needed
+        Refused,     // no: the prompt was cancelled or the password refused, or a rule says no
+        NoAgent,     // a password is needed, but nothing in the session can ask for it
+        TimedOut,    // no answer within the bound; the prompt has been withdrawn
+        Unavailable, // polkit cannot say: no polkitd, or the action is not installed
     };
 
     explicit PolkitAuthority(QDBusConnection bus) : m_bus(bus) {}
 
-    // Whether the process holds the action now, asking nobody (a rule of the site, an
-    // authorization polkit still keeps, root), and else whose password would be asked
-    // for. Throws Abandoned when stopped meanwhile.
-    Answer check(const QString &action, std::stop_token stop);
+    // Whether the process holds every one of the actions now, asking nobody: a rule of
+    // the site, an authorization polkit still keeps, or root. Stops at the first that
+    // is not Authorized. Throws Abandoned when stopped meanwhile.
+    Answer check(const QStringList &actions, std::stop_token stop);
     // Asks for the action, letting polkit show a password prompt, and waits at most
     // boundMs. When the bound passes or a stop is requested, the prompt is withdrawn
     // (CancelCheckAuthorization), and a stop throws Abandoned.

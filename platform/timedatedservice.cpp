@@ -213,43 +213,26 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
     QDBusConnection bus = connection();
     if (!bus.isConnected())
         return; // the call that follows says there is no service
+    // Never a prompt the system would not show: only when polkit says a password is
+    // needed for what follows. Otherwise (authorized already, a rule that says no, no
+    // polkitd) timedated decides, as it would without this step.
     PolkitAuthority polkit(bus);
-    for (const QString &action : actions) {
-        // Never a password the system would not ask for, nor someone else's: only what
-        // polkit says it needs for timedated's own action.
-        QString asked;
-        switch (polkit.check(action, stop)) {
-        case PolkitAuthority::Answer::Authorized:
-            continue;
-        case PolkitAuthority::Answer::Challenge:
-            // An administrator's: asked once for Horalis's action, which implies all of
-            // timedated's that follow.
-            asked = QString::fromLatin1(PolkitAuthority::SetClockAction);
-            break;
-        case PolkitAuthority::Answer::ChallengeSelf:
-            // The user's own (a rule of the site): Horalis's action would want an
-            // administrator, so timedated's own action is asked for, as it would be.
-            asked = action;
-            break;
-        default:
-            // A rule that says no, or no polkitd: timedated decides, as it would
-            // without this step.
-            return;
-        }
-        switch (polkit.obtain(asked, m_timeoutMs, stop)) {
-        case PolkitAuthority::Answer::Refused:
-            throw RunTimeError(deniedText());
-        case PolkitAuthority::Answer::NoAgent:
-            throw RunTimeError(noAgentText());
-        case PolkitAuthority::Answer::TimedOut:
-            throw RunTimeError(authorizationTimeoutText(m_timeoutMs));
-        case PolkitAuthority::Answer::Authorized:
-            break;
-        default:
-            // Horalis's action is not installed (run from the build tree), or polkitd
-            // went away: timedated asks polkit for its own actions, as before.
-            return;
-        }
+    if (polkit.check(actions, stop) != PolkitAuthority::Answer::Challenge)
+        return;
+    switch (
+        polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop)) {
+    case PolkitAuthority::Answer::Refused:
+        throw RunTimeError(deniedText());
+    case PolkitAuthority::Answer::NoAgent:
+        throw RunTimeError(noAgentText());
+    case PolkitAuthority::Answer::TimedOut:
+        throw RunTimeError(authorizationTimeoutText(m_timeoutMs));
+    case PolkitAuthority::Answer::Authorized:
+    case PolkitAuthority::Answer::Challenge:
+    case PolkitAuthority::Answer::Unavailable:
+        // Unavailable: Horalis's action is not installed (run from the build tree), or
+        // polkitd went away. timedated then asks polkit for its own actions, as before.
+        return;
     }
 }
 
