@@ -43,14 +43,15 @@ namespace {
 constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
 constexpr int LeapSecond = 60;
 
-// A time of day from its fields, with a leap second as the last millisecond of its
-// minute, where one can fall: the minute before midnight UTC. Invalid otherwise.
+// A time of day from its fields. A leap second can fall only in the minute before
+// midnight UTC (invalid elsewhere); there it is read as that minute's second 59, which a
+// clock that counts no leap seconds repeats through it.
 QTime timeOfDay(int hour, int minute, int second, qint64 utcOffsetMs)
 {
     if (second != LeapSecond)
         return QTime(hour, minute, second);
     const QTime lastMinute = QTime(23, 59).addMSecs(int(utcOffsetMs));
-    return hour == lastMinute.hour() && minute == lastMinute.minute() ? QTime(hour, minute, 59, 999)
+    return hour == lastMinute.hour() && minute == lastMinute.minute() ? QTime(hour, minute, 59)
                                                                       : QTime();
 }
 

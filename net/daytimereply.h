@@ -30,8 +30,9 @@ private:
 
 // What a server's reply says its clock read. Daytime servers send whole seconds, their
 // clock floored: the clock was somewhere in [utcMs, utcMs + 1000) when they answered.
-// A leap second (:60, only ever in the last minute of a UTC day) is read as the last
-// instant of that minute, 23:59:59.999 UTC: the clock being set counts no leap seconds.
+// A leap second (:60, only ever in the last minute of a UTC day) is read as 23:59:59 UTC:
+// the clock being set counts no leap seconds and repeats 23:59:59 during one, so a
+// server's reading then lies in [23:59:59, 00:00:00) on its scale, like any other stamp.
 struct DaytimeStamp {
     QDate beijingDate; // the stamp in Beijing time (UTC+8), as the status line shows it
     QTime beijingTime;
@@ -67,8 +68,8 @@ struct DaytimeFields {
 DaytimeFields nistFields(const QString &reply);
 
 // The NIST "HH:MM:SS" time text, in UTC. Stricter than what a user may type: a reply
-// cut short ("03:5") must not pass for 03:05. A leap second, 23:59:60, is
-// 23:59:59.999. Throws RunTimeError.
+// cut short ("03:5") must not pass for 03:05. A leap second, 23:59:60, is 23:59:59.
+// Throws RunTimeError.
 QTime nistTime(const QString &text);
 
 } // namespace horalis
