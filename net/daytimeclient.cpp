@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace horalis {
 
@@ -77,21 +78,19 @@ DaytimeClient::~DaytimeClient()
         QHostInfo::abortHostLookup(m_lookupId);
 }
 
-void DaytimeClient::cancel()
+FetchResult DaytimeClient::GetNetworkTime(std::stop_token stop)
 {
-    m_cancelled = true;
-    wake();
-}
-
-FetchResult DaytimeClient::GetNetworkTime()
-{
-    m_cancelled = false;
+    m_stop = std::move(stop);
+    // Every wait checks the token before it runs the event loop; a stop requested
+    // during one ends it. Requested from another thread, the wake is queued to ours.
+    const std::stop_callback wakeOnStop(
+        m_stop, [this] { QMetaObject::invokeMethod(this, &DaytimeClient::wake); });
     FetchResult result = askPrimary();
     // A primary that does not answer with a time (no reply, or one that is not a
     // time) counts as not answering: the secondary is asked instead.
     if (result.status == FetchResult::Failed && result.message.isEmpty())
         result = askSecondary();
-    if (m_cancelled)
+    if (cancelled())
         result = {FetchResult::Cancelled, {}, {}};
     return result;
 }
@@ -100,7 +99,7 @@ FetchResult DaytimeClient::askPrimary()
 {
     const QString &host = m_servers.primaryHost;
     const Reply first = QueryDaytimeServer(host, resolve(host));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     const std::optional<DaytimeStamp> firstStamp = primaryStamp(first.text);
     if (!firstStamp)
@@ -110,7 +109,7 @@ FetchResult DaytimeClient::askPrimary()
     // second the first reply left open, from the address that gave the first.
     const OffsetRange range = OffsetRange::fromStamp(firstStamp->utcMs, first.timing.sampledMs());
     const Reply second = QueryDaytimeServer(host, {first.address}, splitting(first, range, 0));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
         return timedOut(host);
@@ -153,7 +152,7 @@ FetchResult DaytimeClient::askSecondary()
     // an earlier click.
     const Reply first =
         QueryDaytimeServer(host, resolve(host), ConnectSchedule::notBefore(secondaryDueMs()));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (first.text.isEmpty())
         return {FetchResult::Failed,
@@ -171,7 +170,7 @@ FetchResult DaytimeClient::askSecondary()
     const OffsetRange range = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
     const Reply second =
         QueryDaytimeServer(host, {first.address}, splitting(first, range, secondaryDueMs()));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
         return timedOut(host);
@@ -204,7 +203,7 @@ ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &
 bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
 {
     qint64 due = schedule.dueFrom(m_bootMs());
-    while (!m_cancelled) {
+    while (!cancelled()) {
         const qint64 now = m_bootMs();
         if (now < due) {
             waitUntil(due);
@@ -247,7 +246,7 @@ QList<QHostAddress> DaytimeClient::resolve(const QString &host)
     });
     // A resolver that does not answer is bounded like a server that does not.
     const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
-    while (!m_lookupDone && !m_cancelled && m_bootMs() < deadline)
+    while (!m_lookupDone && !cancelled() && m_bootMs() < deadline)
         waitUntil(deadline);
     if (!m_lookupDone)
         QHostInfo::abortHostLookup(m_lookupId);
@@ -276,7 +275,7 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     m_queryActive = true;
     const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
     qsizetype next = 0;
-    while (!m_cancelled) {
+    while (!cancelled()) {
         if (!RecvData.toString().isEmpty() || SockFailed || m_queryEnded)
             break;
         const qint64 now = m_bootMs();
@@ -300,7 +299,7 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     // From here on the sockets' events belong to no query.
     m_queryActive = false;
     Reply reply;
-    if (!SockFailed && !m_cancelled)
+    if (!SockFailed && !cancelled())
         reply.text = RecvData.toString();
     if (Winsock1)
         reply.address = Winsock1->peerAddress();
@@ -420,7 +419,7 @@ void DaytimeClient::dropSockets()
 
 void DaytimeClient::waitUntil(qint64 untilMs)
 {
-    if (m_cancelled)
+    if (cancelled())
         return;
     m_wakeTimer->start(int(std::clamp<qint64>(untilMs - m_bootMs(), 0, 60'000)));
     m_loop.exec();
