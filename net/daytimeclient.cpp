@@ -21,6 +21,9 @@ constexpr qint64 SpacingMarginMs = 100;
 // A wait that ends later than this after its moment was held up (a dialog's event
 // loop ran inside it): the moment of a split is then worked out again.
 constexpr qint64 OverrunToleranceMs = 20;
+// So many times at most: on a machine so loaded that every wake-up comes late, a
+// split sent late still beats a second query never sent.
+constexpr int MaxSplitRetries = 2;
 
 // A reply as a message may quote it: printable, and short.
 QString excerpt(const QString &reply)
@@ -203,6 +206,7 @@ ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &
 bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
 {
     qint64 due = schedule.dueFrom(m_bootMs());
+    int retries = 0;
     while (!cancelled()) {
         const qint64 now = m_bootMs();
         if (now < due) {
@@ -210,10 +214,11 @@ bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
             continue;
         }
         // A split only works at its moment: one held up past it is worked out again
-        // from now (the next second's moment), rather than sent late.
-        if (!schedule.splitRange || now - due <= OverrunToleranceMs)
+        // from now (the next second's moment), rather than sent late; up to a limit.
+        if (!schedule.splitRange || now - due <= OverrunToleranceMs || retries == MaxSplitRetries)
             return true;
         due = schedule.dueFrom(now);
+        ++retries;
     }
     return false;
 }
