@@ -14,23 +14,16 @@ namespace horalis {
 void ReplyBuffer::append(const QByteArray &piece)
 {
     const qsizetype room = MaxBytes - m_bytes.size();
-    if (room > 0)
-        m_bytes.append(piece.left(room));
-}
-
-bool ReplyBuffer::isComplete() const
-{
-    if (m_bytes.size() >= MaxBytes)
-        return true;
+    if (room <= 0)
+        return;
+    const QByteArray kept = piece.left(room);
     // The NIST layout opens with a line feed; only a line end after text ends it.
-    bool seenText = false;
-    for (const char c : m_bytes) {
+    for (const char c : kept) {
         const bool lineEnd = c == '\n' || c == '\r';
-        if (lineEnd && seenText)
-            return true;
-        seenText = seenText || !lineEnd;
+        m_lineEnded = m_lineEnded || (lineEnd && m_seenText);
+        m_seenText = m_seenText || !lineEnd;
     }
-    return false;
+    m_bytes.append(kept);
 }
 
 DaytimeFields nistFields(const QString &reply)

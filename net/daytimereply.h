@@ -15,17 +15,21 @@ class ReplyBuffer {
 public:
     static constexpr qsizetype MaxBytes = 4096;
 
-    void clear() { m_bytes.clear(); }
+    void clear() { *this = ReplyBuffer(); }
     void append(const QByteArray &piece);
     bool isEmpty() const { return m_bytes.isEmpty(); }
     // A line end has arrived after some text, or the buffer is full: reading on
     // would not change what the program takes from the reply.
-    bool isComplete() const;
+    bool isComplete() const { return m_lineEnded || m_bytes.size() >= MaxBytes; }
     // The reply as text; Daytime replies are ASCII, one character per byte.
     QString text() const { return QString::fromLatin1(m_bytes); }
 
 private:
     QByteArray m_bytes;
+    // Each byte is looked at once, as it arrives: a reply trickling in a byte at a
+    // time is not read again and again.
+    bool m_seenText = false;  // a character other than a line end has arrived
+    bool m_lineEnded = false; // and a line end after it
 };
 
 // What a server's reply says its clock read. Daytime servers send whole seconds, their

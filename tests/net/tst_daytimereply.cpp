@@ -41,6 +41,12 @@ void TestDaytimeReply::completeness_data()
                                << true << "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
     QTest::newRow("carriage return ends too") << Pieces{"\r\n", "abc\r"} << true << "\r\nabc\r";
     QTest::newRow("empty pieces") << Pieces{"", "", "x"} << false << "x";
+    // What arrived before is remembered, not read again.
+    QTest::newRow("line end alone, after text") << Pieces{"x", "", "\n"} << true << "x\n";
+    QTest::newRow("line ends only, in pieces") << Pieces{"\r", "\n", "\r\n"} << false << "\r\n\r\n";
+    QTest::newRow("line end past the limit")
+        << Pieces{QByteArray(ReplyBuffer::MaxBytes - 1, '\n'), "x\n"} << true
+        << QString(ReplyBuffer::MaxBytes - 1, u'\n') + u'x';
 }
 
 void TestDaytimeReply::completeness()
