@@ -119,10 +119,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size < 2)
         return 0;
-    const int currentYear = data[0] | data[1] << 8;
+    const int currentYear = data[0] | (data[1] << 8);
     QString text;
     for (std::size_t i = 2; i + 1 < size; i += 2)
-        text += QChar(char16_t(data[i] | data[i + 1] << 8));
+        text += QChar(char16_t(data[i] | (data[i + 1] << 8)));
     readTime(text);
     readDate(text, currentYear);
     return 0;
