@@ -90,6 +90,16 @@ void readPrimary(const QString &reply)
                                 [](QChar c) { return c == u' ' || c == u'\r' || c == u'\n'; }));
 }
 
+// A message that names what is wrong with a reply may quote it, but shows only what can
+// be printed: a server may send any byte, the message box shows what it is given.
+void refused(const RunTimeError &error)
+{
+    const QString description = error.description();
+    HORALIS_REQUIRE(!description.isEmpty());
+    HORALIS_REQUIRE(
+        std::all_of(description.begin(), description.end(), [](QChar c) { return c.isPrint(); }));
+}
+
 void readNist(const QString &reply)
 {
     // The field readers alone, on any text: short fields, and a time that names itself.
@@ -99,7 +109,7 @@ void readNist(const QString &reply)
         try {
             HORALIS_REQUIRE(timeTextNames(text, nistTime(text)));
         } catch (const RunTimeError &error) {
-            HORALIS_REQUIRE(!error.description().isEmpty());
+            refused(error);
         }
     }
 
@@ -107,7 +117,7 @@ void readNist(const QString &reply)
     try {
         stamp = nistStamp(reply);
     } catch (const RunTimeError &error) {
-        HORALIS_REQUIRE(!error.description().isEmpty());
+        refused(error);
         return;
     }
     // The date and time the line names, in UTC, less an advance of under a second

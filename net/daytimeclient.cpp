@@ -25,17 +25,6 @@ constexpr qint64 OverrunToleranceMs = 20;
 // split sent late still beats a second query never sent.
 constexpr int MaxSplitRetries = 2;
 
-// A reply as a message may quote it: printable, and short.
-QString excerpt(const QString &reply)
-{
-    QString text = reply.trimmed().left(40);
-    for (QChar &c : text) {
-        if (!c.isPrint())
-            c = u'?';
-    }
-    return text;
-}
-
 // A server answered the first query and not the second.
 FetchResult timedOut(const QString &host)
 {
@@ -122,7 +111,7 @@ FetchResult DaytimeClient::askPrimary()
                 {},
                 QStringLiteral("无法识别网络标准时间服务器%1的回复：“%2”不是“年-月-日 "
                                "时:分:秒”格式的北京时间。")
-                    .arg(host, excerpt(second.text))};
+                    .arg(host, quotable(second.text.trimmed()))};
     NetworkTime time = timeFrom(*stamp, first, *firstStamp, second);
     // Shown as the server wrote them.
     time.date = second.text.mid(0, 10);

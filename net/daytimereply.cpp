@@ -26,6 +26,16 @@ void ReplyBuffer::append(const QByteArray &piece)
     m_bytes.append(kept);
 }
 
+QString quotable(const QString &text)
+{
+    QString quote = text.left(40);
+    for (QChar &c : quote) {
+        if (!c.isPrint())
+            c = u'?';
+    }
+    return quote;
+}
+
 DaytimeFields nistFields(const QString &reply)
 {
     return {reply.mid(7, 8), reply.mid(16, 8)};
@@ -75,7 +85,7 @@ QTime nistTime(const QString &text)
                            ? timeOfDay(hour, minute, second, 0)
                            : QTime();
     if (!time.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(text.left(40)));
+        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(quotable(text)));
     return time;
 }
 
@@ -119,9 +129,9 @@ DaytimeStamp nistStamp(const QString &reply)
         date = QDate(century + yy, mm, dd);
     }
     if (!date.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是有效的日期。").arg(fields.date.left(40)));
+        throw RunTimeError(QStringLiteral("“%1”不是有效的日期。").arg(quotable(fields.date)));
     if (!mjdDate.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是修正儒略日。").arg(mjdText.trimmed()));
+        throw RunTimeError(QStringLiteral("“%1”不是修正儒略日。").arg(quotable(mjdText.trimmed())));
     if (date != mjdDate)
         throw RunTimeError(
             QStringLiteral("日期“%1”与修正儒略日 %2 不符。").arg(fields.date).arg(mjd));
@@ -133,7 +143,7 @@ DaytimeStamp nistStamp(const QString &reply)
     if (words.size() > 5) {
         const QString digit = words.at(5);
         if (digit.size() != 1 || digit.at(0) < u'0' || digit.at(0) > u'9')
-            throw RunTimeError(QStringLiteral("“%1”不是健康状态数字。").arg(digit.left(40)));
+            throw RunTimeError(QStringLiteral("“%1”不是健康状态数字。").arg(quotable(digit)));
         health = digit.at(0).unicode() - u'0';
     }
     bool numeric = false;

@@ -32,6 +32,11 @@ private:
     bool m_lineEnded = false; // and a line end after it
 };
 
+// A piece of a reply as a message may quote it: the first 40 characters, those that
+// cannot be printed (line ends, control characters) shown as '?'. A server may send any
+// byte; the message box shows what it is given.
+QString quotable(const QString &text);
+
 // What a server's reply says its clock read. Daytime servers send whole seconds, their
 // clock floored: the clock was somewhere in [utcMs, utcMs + 1000) when they answered.
 // A leap second (:60, only ever in the last minute of a UTC day) is read as 23:59:59 UTC:

@@ -225,8 +225,19 @@ void TestDaytimeReply::nist_data()
                           << "“26-+1-07”不是有效的日期。";
     QTest::newRow("cut short") << QStringLiteral("\n61381 26-12-07 03:5") << ""
                                << "“03:5”不是“时:分:秒”格式的时间。";
+    // A server may send any byte: a message quotes only what can be printed.
     QTest::newRow("primary layout") << QStringLiteral("2026-12-07 15:39:29\r\n") << ""
-                                    << "“:29\r\n”不是“时:分:秒”格式的时间。";
+                                    << "“:29??”不是“时:分:秒”格式的时间。";
+    QTest::newRow("line end in the time") << QStringLiteral("\n61381 26-12-07 03:5\r\n") << ""
+                                          << "“03:5??”不是“时:分:秒”格式的时间。";
+    QTest::newRow("escape in the date") << line(61381, "26-1\x1b-07 01:00:00") << ""
+                                        << "“26-1?-07”不是有效的日期。";
+    QTest::newRow("delete in the day number")
+        << QStringLiteral("\n6138\x7f 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << ""
+        << "“6138?”不是修正儒略日。";
+    QTest::newRow("control character for the health digit")
+        << QStringLiteral("\n61381 26-12-07 03:52:21 00 0 \x01 50.0 UTC(NIST) * \n") << ""
+        << "“?”不是健康状态数字。";
 }
 
 void TestDaytimeReply::nist()
