@@ -101,6 +101,8 @@ void TestDaytimeReply::primary_data()
                                  << "2016-12-31T23:59:59Z";
     QTest::newRow("second 60 in another minute") << "2026-12-07 23:59:60\r\n"
                                                  << "";
+    QTest::newRow("second 60 a minute early") << "2017-01-01 07:58:60\r\n"
+                                              << "";
     QTest::newRow("other date separator") << "2008/10/29 15:39:29"
                                           << "";
     QTest::newRow("words after") << "2008-10-29 15:39:29 Beijing"
@@ -147,6 +149,7 @@ void TestDaytimeReply::nistTimeIsStrict_data()
     QTest::newRow("last second") << "23:59:59" << QTime(23, 59, 59);
     QTest::newRow("leap second") << "23:59:60" << QTime(23, 59, 59);
     QTest::newRow("second 60 before noon") << "11:59:60" << QTime();
+    QTest::newRow("second 60 a minute early") << "23:58:60" << QTime();
     QTest::newRow("second 61") << "23:59:61" << QTime();
     QTest::newRow("cut short") << "03:5" << QTime();
     QTest::newRow("one-digit fields") << "3:5:21" << QTime();
