@@ -142,7 +142,6 @@ void Form1::closeEvent(QCloseEvent *event)
     // tell it to give up, so the program ends instead of finishing it, and writes
     // nothing to the clock from here on.
     m_closing.request_stop();
-    m_network->cancel();
     QWidget::closeEvent(event);
 }
 

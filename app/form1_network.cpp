@@ -18,7 +18,7 @@ void Form1::Command2_Click()
     updatePointer();
     c1->setPlainText(QStringLiteral("正在连接网络时间服务器，请稍候……"));
 
-    const FetchResult result = m_network->GetNetworkTime();
+    const FetchResult result = m_network->GetNetworkTime(m_closing.get_token());
     if (result.status == FetchResult::Fetched) {
         NetDate = result.time.date;
         NetTime = result.time.time;

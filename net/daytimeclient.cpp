@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace horalis {
 
@@ -20,17 +21,9 @@ constexpr qint64 SpacingMarginMs = 100;
 // A wait that ends later than this after its moment was held up (a dialog's event
 // loop ran inside it): the moment of a split is then worked out again.
 constexpr qint64 OverrunToleranceMs = 20;
-
-// A reply as a message may quote it: printable, and short.
-QString excerpt(const QString &reply)
-{
-    QString text = reply.trimmed().left(40);
-    for (QChar &c : text) {
-        if (!c.isPrint())
-            c = u'?';
-    }
-    return text;
-}
+// So many times at most: on a machine so loaded that every wake-up comes late, a
+// split sent late still beats a second query never sent.
+constexpr int MaxSplitRetries = 2;
 
 // A server answered the first query and not the second.
 FetchResult timedOut(const QString &host)
@@ -77,21 +70,19 @@ DaytimeClient::~DaytimeClient()
         QHostInfo::abortHostLookup(m_lookupId);
 }
 
-void DaytimeClient::cancel()
+FetchResult DaytimeClient::GetNetworkTime(std::stop_token stop)
 {
-    m_cancelled = true;
-    wake();
-}
-
-FetchResult DaytimeClient::GetNetworkTime()
-{
-    m_cancelled = false;
+    m_stop = std::move(stop);
+    // Every wait checks the token before it runs the event loop; a stop requested
+    // during one ends it. Requested from another thread, the wake is queued to ours.
+    const std::stop_callback wakeOnStop(
+        m_stop, [this] { QMetaObject::invokeMethod(this, &DaytimeClient::wake); });
     FetchResult result = askPrimary();
     // A primary that does not answer with a time (no reply, or one that is not a
     // time) counts as not answering: the secondary is asked instead.
     if (result.status == FetchResult::Failed && result.message.isEmpty())
         result = askSecondary();
-    if (m_cancelled)
+    if (cancelled())
         result = {FetchResult::Cancelled, {}, {}};
     return result;
 }
@@ -100,7 +91,7 @@ FetchResult DaytimeClient::askPrimary()
 {
     const QString &host = m_servers.primaryHost;
     const Reply first = QueryDaytimeServer(host, resolve(host));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     const std::optional<DaytimeStamp> firstStamp = primaryStamp(first.text);
     if (!firstStamp)
@@ -110,7 +101,7 @@ FetchResult DaytimeClient::askPrimary()
     // second the first reply left open, from the address that gave the first.
     const OffsetRange range = OffsetRange::fromStamp(firstStamp->utcMs, first.timing.sampledMs());
     const Reply second = QueryDaytimeServer(host, {first.address}, splitting(first, range, 0));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
         return timedOut(host);
@@ -120,7 +111,7 @@ FetchResult DaytimeClient::askPrimary()
                 {},
                 QStringLiteral("无法识别网络标准时间服务器%1的回复：“%2”不是“年-月-日 "
                                "时:分:秒”格式的北京时间。")
-                    .arg(host, excerpt(second.text))};
+                    .arg(host, quotable(second.text.trimmed()))};
     NetworkTime time = timeFrom(*stamp, first, *firstStamp, second);
     // Shown as the server wrote them.
     time.date = second.text.mid(0, 10);
@@ -153,7 +144,7 @@ FetchResult DaytimeClient::askSecondary()
     // an earlier click.
     const Reply first =
         QueryDaytimeServer(host, resolve(host), ConnectSchedule::notBefore(secondaryDueMs()));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (first.text.isEmpty())
         return {FetchResult::Failed,
@@ -171,7 +162,7 @@ FetchResult DaytimeClient::askSecondary()
     const OffsetRange range = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
     const Reply second =
         QueryDaytimeServer(host, {first.address}, splitting(first, range, secondaryDueMs()));
-    if (m_cancelled)
+    if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
         return timedOut(host);
@@ -204,17 +195,19 @@ ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &
 bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
 {
     qint64 due = schedule.dueFrom(m_bootMs());
-    while (!m_cancelled) {
+    int retries = 0;
+    while (!cancelled()) {
         const qint64 now = m_bootMs();
         if (now < due) {
             waitUntil(due);
             continue;
         }
         // A split only works at its moment: one held up past it is worked out again
-        // from now (the next second's moment), rather than sent late.
-        if (!schedule.splitRange || now - due <= OverrunToleranceMs)
+        // from now (the next second's moment), rather than sent late; up to a limit.
+        if (!schedule.splitRange || now - due <= OverrunToleranceMs || retries == MaxSplitRetries)
             return true;
         due = schedule.dueFrom(now);
+        ++retries;
     }
     return false;
 }
@@ -247,7 +240,7 @@ QList<QHostAddress> DaytimeClient::resolve(const QString &host)
     });
     // A resolver that does not answer is bounded like a server that does not.
     const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
-    while (!m_lookupDone && !m_cancelled && m_bootMs() < deadline)
+    while (!m_lookupDone && !cancelled() && m_bootMs() < deadline)
         waitUntil(deadline);
     if (!m_lookupDone)
         QHostInfo::abortHostLookup(m_lookupId);
@@ -276,7 +269,7 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     m_queryActive = true;
     const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
     qsizetype next = 0;
-    while (!m_cancelled) {
+    while (!cancelled()) {
         if (!RecvData.toString().isEmpty() || SockFailed || m_queryEnded)
             break;
         const qint64 now = m_bootMs();
@@ -300,7 +293,7 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     // From here on the sockets' events belong to no query.
     m_queryActive = false;
     Reply reply;
-    if (!SockFailed && !m_cancelled)
+    if (!SockFailed && !cancelled())
         reply.text = RecvData.toString();
     if (Winsock1)
         reply.address = Winsock1->peerAddress();
@@ -420,7 +413,7 @@ void DaytimeClient::dropSockets()
 
 void DaytimeClient::waitUntil(qint64 untilMs)
 {
-    if (m_cancelled)
+    if (cancelled())
         return;
     m_wakeTimer->start(int(std::clamp<qint64>(untilMs - m_bootMs(), 0, 60'000)));
     m_loop.exec();

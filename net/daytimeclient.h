@@ -14,6 +14,7 @@
 #include <QVariant>
 
 #include <functional>
+#include <stop_token>
 
 class QHostInfo;
 class QTcpSocket;
@@ -52,7 +53,7 @@ struct FetchResult {
         Fetched,
         Failed,     // no server gave a time; message says which
         Unreadable, // a server's answer is not a time, or by its own health flag not a good one
-        Cancelled,  // cancel() was called: the program is ending
+        Cancelled,  // a stop was requested: the program is ending
     };
     Status status = Failed;
     NetworkTime time;
@@ -70,9 +71,9 @@ public:
                   QObject *parent = nullptr);
     ~DaytimeClient() override;
 
-    FetchResult GetNetworkTime();
-    // Ends a fetch that is waiting, at once; it returns Cancelled.
-    void cancel();
+    // A stop requested meanwhile ends the fetch at once, wherever it waits: it returns
+    // Cancelled.
+    FetchResult GetNetworkTime(std::stop_token stop = {});
 
     // The current query: the socket that connected, its reply text and whether it
     // failed.
@@ -94,7 +95,7 @@ private:
     // waits for the reply. Empty text: no answer.
     Reply QueryDaytimeServer(const QString &host, const QList<QHostAddress> &addresses,
                              const ConnectSchedule &schedule = {});
-    // Waits until the schedule's moment; false when the fetch was cancelled meanwhile.
+    // Waits until the schedule's moment; false when the fetch was stopped meanwhile.
     bool waitForSchedule(const ConnectSchedule &schedule);
     QList<QHostAddress> resolve(const QString &host);
     void startAttempt(const QHostAddress &address);
@@ -105,8 +106,9 @@ private:
     void Winsock1_Close();
     void dropSockets();
     // Runs the event loop until a socket or the lookup has news, the boot clock
-    // reaches untilMs or the fetch is cancelled.
+    // reaches untilMs or the fetch is stopped.
     void waitUntil(qint64 untilMs);
+    bool cancelled() const { return m_stop.stop_requested(); }
     void wake() { m_loop.quit(); }
     // The second query of a server, timed against the first reply's range.
     static ConnectSchedule splitting(const Reply &first, const OffsetRange &range,
@@ -121,13 +123,13 @@ private:
     DaytimeServers m_servers;
     std::function<qint64()> m_bootMs;
     QEventLoop m_loop;
-    QList<Attempt> m_attempts;  // connections started and not yet connected
-    ReplyBuffer m_reply;        // the current query's reply so far
-    QueryTiming m_timing;       // the current query's timings
-    bool m_queryActive = false; // a query is waiting for the socket's events
-    bool m_queryEnded = false;  // the server closed the connection
-    bool m_gotData = false;     // the current query's first bytes have arrived
-    bool m_cancelled = false;
+    QList<Attempt> m_attempts;     // connections started and not yet connected
+    ReplyBuffer m_reply;           // the current query's reply so far
+    QueryTiming m_timing;          // the current query's timings
+    bool m_queryActive = false;    // a query is waiting for the socket's events
+    bool m_queryEnded = false;     // the server closed the connection
+    bool m_gotData = false;        // the current query's first bytes have arrived
+    std::stop_token m_stop;        // the current fetch's
     qint64 m_secondaryLastMs = -1; // boot clock when the secondary last saw us
     int m_lookupId = -1;           // the host lookup being waited for
     QList<QHostAddress> m_lookedUp;

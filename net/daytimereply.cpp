@@ -14,23 +14,26 @@ namespace horalis {
 void ReplyBuffer::append(const QByteArray &piece)
 {
     const qsizetype room = MaxBytes - m_bytes.size();
-    if (room > 0)
-        m_bytes.append(piece.left(room));
+    if (room <= 0)
+        return;
+    const QByteArray kept = piece.left(room);
+    // The NIST layout opens with a line feed; only a line end after text ends it.
+    for (const char c : kept) {
+        const bool lineEnd = c == '\n' || c == '\r';
+        m_lineEnded = m_lineEnded || (lineEnd && m_seenText);
+        m_seenText = m_seenText || !lineEnd;
+    }
+    m_bytes.append(kept);
 }
 
-bool ReplyBuffer::isComplete() const
+QString quotable(const QString &text)
 {
-    if (m_bytes.size() >= MaxBytes)
-        return true;
-    // The NIST layout opens with a line feed; only a line end after text ends it.
-    bool seenText = false;
-    for (const char c : m_bytes) {
-        const bool lineEnd = c == '\n' || c == '\r';
-        if (lineEnd && seenText)
-            return true;
-        seenText = seenText || !lineEnd;
+    QString quote = text.left(40);
+    for (QChar &c : quote) {
+        if (!c.isPrint())
+            c = u'?';
     }
-    return false;
+    return quote;
 }
 
 DaytimeFields nistFields(const QString &reply)
@@ -43,14 +46,15 @@ namespace {
 constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
 constexpr int LeapSecond = 60;
 
-// A time of day from its fields, with a leap second as the last millisecond of its
-// minute, where one can fall: the minute before midnight UTC. Invalid otherwise.
+// A time of day from its fields. A leap second can fall only in the minute before
+// midnight UTC (invalid elsewhere); there it is read as that minute's second 59, which a
+// clock that counts no leap seconds repeats through it.
 QTime timeOfDay(int hour, int minute, int second, qint64 utcOffsetMs)
 {
     if (second != LeapSecond)
         return QTime(hour, minute, second);
     const QTime lastMinute = QTime(23, 59).addMSecs(int(utcOffsetMs));
-    return hour == lastMinute.hour() && minute == lastMinute.minute() ? QTime(hour, minute, 59, 999)
+    return hour == lastMinute.hour() && minute == lastMinute.minute() ? QTime(hour, minute, 59)
                                                                       : QTime();
 }
 
@@ -81,7 +85,7 @@ QTime nistTime(const QString &text)
                            ? timeOfDay(hour, minute, second, 0)
                            : QTime();
     if (!time.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(text.left(40)));
+        throw RunTimeError(QStringLiteral("“%1”不是“时:分:秒”格式的时间。").arg(quotable(text)));
     return time;
 }
 
@@ -125,9 +129,9 @@ DaytimeStamp nistStamp(const QString &reply)
         date = QDate(century + yy, mm, dd);
     }
     if (!date.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是有效的日期。").arg(fields.date.left(40)));
+        throw RunTimeError(QStringLiteral("“%1”不是有效的日期。").arg(quotable(fields.date)));
     if (!mjdDate.isValid())
-        throw RunTimeError(QStringLiteral("“%1”不是修正儒略日。").arg(mjdText.trimmed()));
+        throw RunTimeError(QStringLiteral("“%1”不是修正儒略日。").arg(quotable(mjdText.trimmed())));
     if (date != mjdDate)
         throw RunTimeError(
             QStringLiteral("日期“%1”与修正儒略日 %2 不符。").arg(fields.date).arg(mjd));
@@ -139,7 +143,7 @@ DaytimeStamp nistStamp(const QString &reply)
     if (words.size() > 5) {
         const QString digit = words.at(5);
         if (digit.size() != 1 || digit.at(0) < u'0' || digit.at(0) > u'9')
-            throw RunTimeError(QStringLiteral("“%1”不是健康状态数字。").arg(digit.left(40)));
+            throw RunTimeError(QStringLiteral("“%1”不是健康状态数字。").arg(quotable(digit)));
         health = digit.at(0).unicode() - u'0';
     }
     bool numeric = false;

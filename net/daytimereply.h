@@ -15,23 +15,33 @@ class ReplyBuffer {
 public:
     static constexpr qsizetype MaxBytes = 4096;
 
-    void clear() { m_bytes.clear(); }
+    void clear() { *this = ReplyBuffer(); }
     void append(const QByteArray &piece);
     bool isEmpty() const { return m_bytes.isEmpty(); }
     // A line end has arrived after some text, or the buffer is full: reading on
     // would not change what the program takes from the reply.
-    bool isComplete() const;
+    bool isComplete() const { return m_lineEnded || m_bytes.size() >= MaxBytes; }
     // The reply as text; Daytime replies are ASCII, one character per byte.
     QString text() const { return QString::fromLatin1(m_bytes); }
 
 private:
     QByteArray m_bytes;
+    // Each byte is looked at once, as it arrives: a reply trickling in a byte at a
+    // time is not read again and again.
+    bool m_seenText = false;  // a character other than a line end has arrived
+    bool m_lineEnded = false; // and a line end after it
 };
+
+// A piece of a reply as a message may quote it: the first 40 characters, those that
+// cannot be printed (line ends, control characters) shown as '?'. A server may send any
+// byte; the message box shows what it is given.
+QString quotable(const QString &text);
 
 // What a server's reply says its clock read. Daytime servers send whole seconds, their
 // clock floored: the clock was somewhere in [utcMs, utcMs + 1000) when they answered.
-// A leap second (:60, only ever in the last minute of a UTC day) is read as the last
-// instant of that minute, 23:59:59.999 UTC: the clock being set counts no leap seconds.
+// A leap second (:60, only ever in the last minute of a UTC day) is read as 23:59:59 UTC:
+// the clock being set counts no leap seconds and repeats 23:59:59 during one, so a
+// server's reading then lies in [23:59:59, 00:00:00) on its scale, like any other stamp.
 struct DaytimeStamp {
     QDate beijingDate; // the stamp in Beijing time (UTC+8), as the status line shows it
     QTime beijingTime;
@@ -67,8 +77,8 @@ struct DaytimeFields {
 DaytimeFields nistFields(const QString &reply);
 
 // The NIST "HH:MM:SS" time text, in UTC. Stricter than what a user may type: a reply
-// cut short ("03:5") must not pass for 03:05. A leap second, 23:59:60, is
-// 23:59:59.999. Throws RunTimeError.
+// cut short ("03:5") must not pass for 03:05. A leap second, 23:59:60, is 23:59:59.
+// Throws RunTimeError.
 QTime nistTime(const QString &text);
 
 } // namespace horalis

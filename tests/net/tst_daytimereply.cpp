@@ -41,6 +41,12 @@ void TestDaytimeReply::completeness_data()
                                << true << "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
     QTest::newRow("carriage return ends too") << Pieces{"\r\n", "abc\r"} << true << "\r\nabc\r";
     QTest::newRow("empty pieces") << Pieces{"", "", "x"} << false << "x";
+    // What arrived before is remembered, not read again.
+    QTest::newRow("line end alone, after text") << Pieces{"x", "", "\n"} << true << "x\n";
+    QTest::newRow("line ends only, in pieces") << Pieces{"\r", "\n", "\r\n"} << false << "\r\n\r\n";
+    QTest::newRow("line end past the limit")
+        << Pieces{QByteArray(ReplyBuffer::MaxBytes - 1, '\n'), "x\n"} << true
+        << QString(ReplyBuffer::MaxBytes - 1, u'\n') + u'x';
 }
 
 void TestDaytimeReply::completeness()
@@ -89,12 +95,14 @@ void TestDaytimeReply::primary_data()
                                  << "";
     QTest::newRow("hour 24") << "2026-12-07 24:00:00\r\n"
                              << "";
-    // A leap second falls in the last minute of a UTC day, 07:59 in Beijing; it is
-    // the last instant of that minute.
+    // A leap second falls in the last minute of a UTC day, 07:59 in Beijing; a clock
+    // that counts no leap seconds repeats that minute's second 59 through it.
     QTest::newRow("leap second") << "2017-01-01 07:59:60\r\n"
-                                 << "2016-12-31T23:59:59.999Z";
+                                 << "2016-12-31T23:59:59Z";
     QTest::newRow("second 60 in another minute") << "2026-12-07 23:59:60\r\n"
                                                  << "";
+    QTest::newRow("second 60 a minute early") << "2017-01-01 07:58:60\r\n"
+                                              << "";
     QTest::newRow("other date separator") << "2008/10/29 15:39:29"
                                           << "";
     QTest::newRow("words after") << "2008-10-29 15:39:29 Beijing"
@@ -126,7 +134,7 @@ void TestDaytimeReply::primary()
         return;
     QCOMPARE(stamp->utcMs, QDateTime::fromString(utc, Qt::ISODateWithMs).toMSecsSinceEpoch());
     // The status line shows the reply's own date and time (to the minute: a leap
-    // second shows as the minute's last).
+    // second shows as the second before it).
     QCOMPARE(stamp->beijingDate.toString(u"yyyy-MM-dd") + u' ' +
                  stamp->beijingTime.toString(u"HH:mm"),
              reply.left(16));
@@ -139,8 +147,9 @@ void TestDaytimeReply::nistTimeIsStrict_data()
 
     QTest::newRow("whole") << "03:52:21" << QTime(3, 52, 21);
     QTest::newRow("last second") << "23:59:59" << QTime(23, 59, 59);
-    QTest::newRow("leap second") << "23:59:60" << QTime(23, 59, 59, 999);
+    QTest::newRow("leap second") << "23:59:60" << QTime(23, 59, 59);
     QTest::newRow("second 60 before noon") << "11:59:60" << QTime();
+    QTest::newRow("second 60 a minute early") << "23:58:60" << QTime();
     QTest::newRow("second 61") << "23:59:61" << QTime();
     QTest::newRow("cut short") << "03:5" << QTime();
     QTest::newRow("one-digit fields") << "3:5:21" << QTime();
@@ -200,7 +209,7 @@ void TestDaytimeReply::nist_data()
     QTest::newRow("2100") << line(88069, "00-01-01 00:00:00", "0.0") << "2100-01-01T00:00:00Z"
                           << "00-01-01 08:00:00";
     QTest::newRow("leap second") << line(57753, "16-12-31 23:59:60", "0.0")
-                                 << "2016-12-31T23:59:59.999Z"
+                                 << "2016-12-31T23:59:59Z"
                                  << "17-01-01 07:59:59";
     QTest::newRow("day number disagrees") << line(61380, "26-12-07 03:52:21") << ""
                                           << "日期“26-12-07”与修正儒略日 61380 不符。";
@@ -219,8 +228,19 @@ void TestDaytimeReply::nist_data()
                           << "“26-+1-07”不是有效的日期。";
     QTest::newRow("cut short") << QStringLiteral("\n61381 26-12-07 03:5") << ""
                                << "“03:5”不是“时:分:秒”格式的时间。";
+    // A server may send any byte: a message quotes only what can be printed.
     QTest::newRow("primary layout") << QStringLiteral("2026-12-07 15:39:29\r\n") << ""
-                                    << "“:29\r\n”不是“时:分:秒”格式的时间。";
+                                    << "“:29??”不是“时:分:秒”格式的时间。";
+    QTest::newRow("line end in the time") << QStringLiteral("\n61381 26-12-07 03:5\r\n") << ""
+                                          << "“03:5??”不是“时:分:秒”格式的时间。";
+    QTest::newRow("escape in the date") << line(61381, "26-1\x1b-07 01:00:00") << ""
+                                        << "“26-1?-07”不是有效的日期。";
+    QTest::newRow("delete in the day number")
+        << QStringLiteral("\n6138\x7f 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << ""
+        << "“6138?”不是修正儒略日。";
+    QTest::newRow("control character for the health digit")
+        << QStringLiteral("\n61381 26-12-07 03:52:21 00 0 \x01 50.0 UTC(NIST) * \n") << ""
+        << "“?”不是健康状态数字。";
 }
 
 void TestDaytimeReply::nist()
