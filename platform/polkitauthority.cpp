@@ -82,17 +82,53 @@ QString newCancellationId()
 
 } // namespace
 
+PolkitAuthority::Answer PolkitAuthority::failure(const QDBusMessage &reply)
+{
+    const QString name = reply.errorName();
+    // polkitd ended while the question was pending (it crashed, or was restarted as its
+    // package was upgraded): the bus answers for it at once that no reply will come. Or
+    // this process's own connection to the bus dropped. Nothing was refused, and nothing
+    // its prompt might still show can count any more.
+    if (name == u"org.freedesktop.DBus.Error.NoReply" ||
+        name == u"org.freedesktop.DBus.Error.Disconnected")
+        return Answer::Stopped;
+    // No polkitd at all, nor one that can be started; or polkitd does not know the action
+    // (not installed: run from the build tree), which it says before any prompt.
+    if (name == u"org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == u"org.freedesktop.DBus.Error.NameHasNoOwner" ||
+        name.startsWith(u"org.freedesktop.DBus.Error.Spawn.") ||
+        name.startsWith(u"org.freedesktop.systemd1.") ||
+        (name == u"org.freedesktop.PolicyKit1.Error.Failed" &&
+         reply.errorMessage().contains(u"is not registered")))
+        return Answer::Unavailable;
+    // Cancelled by someone else than Horalis: as good as a cancelled prompt.
+    if (name == u"org.freedesktop.PolicyKit1.Error.Cancelled")
+        return Answer::Refused;
+    m_error = reply.type() == QDBusMessage::ErrorMessage
+                  ? QDBusError(reply)
+                  : QDBusError(QDBusError::InvalidSignature,
+                               QStringLiteral("(%1)").arg(reply.signature()));
+    return Answer::Failed;
+}
+
 PolkitAuthority::Answer PolkitAuthority::check(const QStringList &actions, std::stop_token stop)
 {
     for (const QString &action : actions) {
-        const std::optional<QDBusMessage> reply = awaitReply(
-            m_bus.asyncCall(checkCall(m_bus.baseService(), action, 0, {}), kCheckBoundMs),
-            kCheckBoundMs, stop);
+        // Sent with more time than Horalis waits, as every call is: a reply that says no
+        // reply came is then the bus's word that polkitd ended.
+        const std::optional<QDBusMessage> reply =
+            awaitReply(m_bus.asyncCall(checkCall(m_bus.baseService(), action, 0, {}),
+                                       kCheckBoundMs + kReplySlackMs),
+                       kCheckBoundMs, stop);
         if (stop.stop_requested())
             throw Abandoned();
-        const std::optional<Result> result = reply ? resultOf(*reply) : std::nullopt;
+        // A polkitd that runs and does not answer a question that needs no prompt is
+        // as good as gone (and timedated would wait on it in vain).
+        if (!reply)
+            return Answer::Stopped;
+        const std::optional<Result> result = resultOf(*reply);
         if (!result)
-            return Answer::Unavailable;
+            return failure(*reply);
         if (!result->authorized)
             return result->challenge ? Answer::Challenge : Answer::Refused;
     }
@@ -118,15 +154,9 @@ PolkitAuthority::Answer PolkitAuthority::obtain(const QString &action, int bound
             throw Abandoned();
         return Answer::TimedOut;
     }
-    if (reply->type() == QDBusMessage::ErrorMessage)
-        // Cancelled by someone else than Horalis: as good as a cancelled prompt. Any other
-        // error (the action is not installed, no polkitd): polkit cannot help here.
-        return reply->errorName() == u"org.freedesktop.PolicyKit1.Error.Cancelled"
-                   ? Answer::Refused
-                   : Answer::Unavailable;
     const std::optional<Result> result = resultOf(*reply);
     if (!result)
-        return Answer::Unavailable;
+        return failure(*reply);
     if (result->authorized)
         return Answer::Authorized;
     // Still a challenge after one was allowed: polkit found no agent to put it to.

@@ -57,6 +57,31 @@ QString deniedText()
                           "请重试并输入管理员密码，或以管理员（root）身份运行本程序。");
 }
 
+// polkitd ended while its prompt was open (it crashed, or was restarted as its package
+// was upgraded): the password was never refused, and nothing was set.
+QString polkitStoppedText()
+{
+    return QStringLiteral("系统的授权服务（polkit）在等待输入管理员密码时停止了回应，"
+                          "时间没有修改。请再点击“手工校准”。");
+}
+
+// polkitd ended, or did not answer, before any prompt.
+QString polkitSilentText()
+{
+    return QStringLiteral("系统的授权服务（polkit）没有回应，时间没有修改。"
+                          "请稍后再点击“手工校准”。");
+}
+
+// polkitd answered with an error Horalis has no better words for: named as it came.
+QString polkitFailedText(const QDBusError &error)
+{
+    const QString said =
+        error.message().isEmpty() ? error.name() : error.message() + u'，' + error.name();
+    return QStringLiteral("系统的授权服务（polkit）出错（%1），时间没有修改。请再点击“手工校准”，"
+                          "仍不行时请以管理员（root）身份运行本程序。")
+        .arg(said);
+}
+
 // Said when Horalis stops waiting for the password: it has withdrawn the prompt, so
 // nothing can be set from it any more.
 QString authorizationTimeoutText(int timeoutMs)
@@ -215,10 +240,23 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
         return; // the call that follows says there is no service
     // Never a prompt the system would not show: only when polkit says a password is
     // needed for what follows. Otherwise (authorized already, a rule that says no, no
-    // polkitd) timedated decides, as it would without this step.
+    // polkitd) timedated decides, as it would without this step; a polkitd that is there
+    // but does not answer would leave timedated waiting on it too, and is said so.
     PolkitAuthority polkit(bus);
-    if (polkit.check(actions, stop) != PolkitAuthority::Answer::Challenge)
+    switch (polkit.check(actions, stop)) {
+    case PolkitAuthority::Answer::Challenge:
+        break;
+    case PolkitAuthority::Answer::Stopped:
+        throw RunTimeError(polkitSilentText());
+    case PolkitAuthority::Answer::Failed:
+        throw RunTimeError(polkitFailedText(polkit.error()));
+    case PolkitAuthority::Answer::Authorized:
+    case PolkitAuthority::Answer::Refused:
+    case PolkitAuthority::Answer::NoAgent:
+    case PolkitAuthority::Answer::TimedOut:
+    case PolkitAuthority::Answer::Unavailable:
         return;
+    }
     switch (
         polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop)) {
     case PolkitAuthority::Answer::Refused:
@@ -227,11 +265,17 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
         throw RunTimeError(noAgentText());
     case PolkitAuthority::Answer::TimedOut:
         throw RunTimeError(authorizationTimeoutText(m_timeoutMs));
+    case PolkitAuthority::Answer::Stopped:
+        // No fallback to timedated's own prompt: that would be a second one, with its
+        // 25 s limit, where polkitd has come back.
+        throw RunTimeError(polkitStoppedText());
+    case PolkitAuthority::Answer::Failed:
+        throw RunTimeError(polkitFailedText(polkit.error()));
     case PolkitAuthority::Answer::Authorized:
     case PolkitAuthority::Answer::Challenge:
     case PolkitAuthority::Answer::Unavailable:
         // Unavailable: Horalis's action is not installed (run from the build tree), or
-        // polkitd went away. timedated then asks polkit for its own actions, as before.
+        // there is no polkitd. timedated then asks polkit for its own actions, as before.
         return;
     }
 }

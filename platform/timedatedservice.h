@@ -44,7 +44,7 @@ private:
     // Makes sure polkit lets this process do the timedated actions (org.freedesktop.
     // timedate1.*) that follow, asking for a password once, for Horalis's action, and
     // only where polkit says one is needed. Throws when the user or the system says no,
-    // and Abandoned when stopped.
+    // or polkitd stops answering, and Abandoned when stopped.
     void authorize(const QStringList &actions, std::stop_token stop);
 
     int m_timeoutMs;

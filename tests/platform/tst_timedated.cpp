@@ -186,14 +186,15 @@ QDBusMessage polkitCall(const QString &method)
 
 // What the mocked polkit was asked since init(): "ACTION SUBJECT" for a check, "ACTION
 // prompt SUBJECT" for one that may prompt, "cancel the prompt" when that was withdrawn.
-// This process, by its name on the bus, reads "me".
+// This process, by its name on the bus, reads "me". Nothing once polkitd has ended:
+// what it was asked ended with it.
 QStringList polkitLog()
 {
-    return polkitCall(QStringLiteral("Seen"))
-        .arguments()
-        .value(0)
-        .toStringList()
-        .replaceInStrings(QDBusConnection::systemBus().baseService(), QStringLiteral("me"));
+    const QDBusMessage reply = polkitCall(QStringLiteral("Seen"));
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return {};
+    return reply.arguments().value(0).toStringList().replaceInStrings(
+        QDBusConnection::systemBus().baseService(), QStringLiteral("me"));
 }
 
 QStringList setTimeCalls()
@@ -267,23 +268,7 @@ private slots:
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address.toUtf8());
 
         startMock(m_mock, {"--template", "timedated"}, kService);
-        // polkit's authority beside it, with the methods Horalis calls and two of the
-        // test's own: Forget (all that was asked and granted) and Seen (see polkitLog).
-        startMock(m_polkit, {kPolkitService, kPolkitPath, kPolkitInterface}, kPolkitService);
-        const QStringList methods[] = {
-            {"CancelCheckAuthorization", "s", "",
-             "self.horalis_seen.append('cancel ' + ('the prompt' if args[0] == self.horalis_id "
-             "else args[0]))"},
-            {"Forget", "", "",
-             "self.horalis_kept = False; self.horalis_seen = []; self.horalis_id = None"},
-            {"Seen", "", "as", "ret = self.horalis_seen"},
-        };
-        for (const QStringList &method : methods) {
-            const QDBusMessage reply =
-                mockCall(QStringLiteral("AddMethod"),
-                         {kPolkitInterface, method[0], method[1], method[2], method[3]}, kPolkit);
-            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
-        }
+        startPolkit();
     }
 
     void cleanupTestCase()
@@ -299,6 +284,8 @@ private slots:
 
     void init()
     {
+        if (m_polkit.state() == QProcess::NotRunning) // a test ended it
+            startPolkit();
         setSetTimeBody(QString()); // the template's: accept and do nothing
         setBody(QStringLiteral("SetNTP"), QStringLiteral("bb"), kSetNtpBody);
         setNtp(true);
@@ -431,41 +418,78 @@ private slots:
         QTest::addColumn<bool>("stopSync");     // automatic sync is switched off first
         QTest::addColumn<QString>("check");     // polkit, asked without a prompt
         QTest::addColumn<QString>("prompt");    // and with one
+        QTest::addColumn<QString>("polkitd");   // "gone" before, "ends" 300 ms in, "hangs"
         QTest::addColumn<int>("boundMs");       // how long Horalis waits for the prompt
-        QTest::addColumn<QStringList>("asked"); // what polkit was asked
+        QTest::addColumn<QStringList>("asked"); // what polkit was asked (nothing, once ended)
         QTest::addColumn<QString>("error");     // empty: the time is set
 
         const QString setTime = QStringLiteral("org.freedesktop.timedate1.set-time me");
         const QString setNtp = QStringLiteral("org.freedesktop.timedate1.set-ntp me");
         const QString prompt = QStringLiteral("io.github.horalis.horalis.set-clock prompt me");
-        const auto raise = [](const char *name) {
-            return QStringLiteral("raise dbus.exceptions.DBusException('x', name='%1')")
-                .arg(QLatin1String(name));
+        const auto raise = [](const char *name, const char *message) {
+            return QStringLiteral("raise dbus.exceptions.DBusException('%1', name='%2')")
+                .arg(QLatin1String(message), QLatin1String(name));
         };
+        // Longer than any row waits: only the end of polkitd ends it.
+        const QString asleep = QStringLiteral("time.sleep(8); ");
         const int bound = 10'000;
         QTest::newRow("authorized already: no prompt")
-            << false << kYes << kGrant << bound << QStringList{setTime} << "";
+            << false << kYes << kGrant << "" << bound << QStringList{setTime} << "";
         QTest::newRow("a password, then the time")
-            << false << kChallenge << kGrant << bound << QStringList{setTime, prompt} << "";
+            << false << kChallenge << kGrant << "" << bound << QStringList{setTime, prompt} << "";
         QTest::newRow("sync on too: one prompt for both")
-            << true << kChallenge << kGrant << bound << QStringList{setNtp, prompt, setTime} << "";
+            << true << kChallenge << kGrant << "" << bound << QStringList{setNtp, prompt, setTime}
+            << "";
         QTest::newRow("prompt cancelled or password refused")
             << false << kChallenge
-            << QStringLiteral("ret = (False, False, {'polkit.dismissed': 'true'})") << bound
+            << QStringLiteral("ret = (False, False, {'polkit.dismissed': 'true'})") << "" << bound
             << QStringList{setTime, prompt} << QStringLiteral("没有得到修改系统时间的授权");
         QTest::newRow("no agent in the session")
-            << false << kChallenge << kChallenge << bound << QStringList{setTime, prompt}
+            << false << kChallenge << kChallenge << "" << bound << QStringList{setTime, prompt}
             << QStringLiteral("无法弹出输入管理员密码的授权窗口");
+        // As polkitd answers for an action it does not know, before any prompt.
         QTest::newRow("action not installed: timedated asks")
-            << false << kChallenge << raise("org.freedesktop.PolicyKit1.Error.Failed") << bound
-            << QStringList{setTime, prompt} << "";
+            << false << kChallenge
+            << raise("org.freedesktop.PolicyKit1.Error.Failed",
+                     "Action io.github.horalis.horalis.set-clock is not registered")
+            << "" << bound << QStringList{setTime, prompt} << "";
         QTest::newRow("no polkitd: timedated asks")
-            << true << raise("org.freedesktop.DBus.Error.ServiceUnknown") << kGrant << bound
+            << true << raise("org.freedesktop.DBus.Error.ServiceUnknown", "x") << kGrant << ""
+            << bound << QStringList{setNtp, setTime} << "";
+        QTest::newRow("polkitd cannot be started (its unit masked): timedated asks")
+            << true << raise("org.freedesktop.systemd1.UnitMasked", "x") << kGrant << "" << bound
             << QStringList{setNtp, setTime} << "";
+        QTest::newRow("polkitd gone before the prompt: timedated asks")
+            << false << kChallenge << raise("org.freedesktop.DBus.Error.NameHasNoOwner", "x") << ""
+            << bound << QStringList{setTime, prompt} << "";
+        QTest::newRow("polkitd ended before the apply: timedated asks")
+            << true << kChallenge << kGrant << "gone" << bound << QStringList{} << "";
         QTest::newRow("no password within the bound: prompt withdrawn")
-            << false << kChallenge << QStringLiteral("time.sleep(1); ") + kGrant << 300
+            << false << kChallenge << QStringLiteral("time.sleep(1); ") + kGrant << "" << 300
             << QStringList{setTime, prompt, QStringLiteral("cancel the prompt")}
             << QStringLiteral("等待输入管理员密码超过 0.3 秒");
+        // polkitd crashed, or was restarted as its package was upgraded: nothing was
+        // refused, and no second prompt is put up by timedated.
+        QTest::newRow("polkitd ends while its prompt is open: nothing set")
+            << true << kChallenge << asleep + kGrant << "ends" << bound << QStringList{}
+            << QStringLiteral("系统的授权服务（polkit）在等待输入管理员密码时停止了回应");
+        QTest::newRow("polkitd ends during the check: nothing set")
+            << true << asleep + kChallenge << kGrant << "ends" << bound << QStringList{}
+            << QStringLiteral("系统的授权服务（polkit）没有回应");
+        QTest::newRow("polkitd does not answer the check within 5 s: nothing set")
+            << false << asleep + kYes << kGrant << "hangs" << bound << QStringList{}
+            << QStringLiteral("系统的授权服务（polkit）没有回应");
+        // Any other error of polkit's is named, and is no reason to ask again.
+        QTest::newRow("polkit fails the prompt otherwise: named, nothing set")
+            << false << kChallenge
+            << raise("org.freedesktop.PolicyKit1.Error.Failed", "Error reading the agent") << ""
+            << bound << QStringList{setTime, prompt}
+            << QStringLiteral("系统的授权服务（polkit）出错（Error reading the agent，"
+                              "org.freedesktop.PolicyKit1.Error.Failed）");
+        QTest::newRow("polkit fails the check: named, nothing set")
+            << true << raise("org.freedesktop.DBus.Error.AccessDenied", "Rejected send message")
+            << kGrant << "" << bound << QStringList{setNtp}
+            << QStringLiteral("系统的授权服务（polkit）出错（Rejected send message，");
     }
 
     void authorizesFirst()
@@ -473,17 +497,31 @@ private slots:
         QFETCH(bool, stopSync);
         QFETCH(QString, check);
         QFETCH(QString, prompt);
+        QFETCH(QString, polkitd);
         QFETCH(int, boundMs);
         QFETCH(QStringList, asked);
         QFETCH(QString, error);
         setPolkit(check, prompt);
+        if (polkitd == u"gone") {
+            endPolkit();
+            QTRY_VERIFY(
+                !QDBusConnection::systemBus().interface()->isServiceRegistered(kPolkitService));
+        }
+        if (polkitd == u"ends")
+            QTimer::singleShot(300, this, [this] { endPolkit(); });
         TimedatedService service(boundMs);
 
+        QElapsedTimer took;
+        took.start();
         const QString thrown = errorOf([&] {
             if (stopSync)
                 service.stopAutomaticSync({});
             service.shiftTime(-1'500'000, {});
         });
+        if (polkitd == u"ends") // the bus answers for a polkitd that ended, at once
+            QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed())));
+        if (polkitd == u"hangs")
+            endPolkit();
         if (error.isEmpty())
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
         else
@@ -796,9 +834,41 @@ private slots:
     }
 
 private:
+    // polkit's authority beside timedated, with the methods Horalis calls and two of the
+    // test's own: Forget (all that was asked and granted) and Seen (see polkitLog).
+    void startPolkit()
+    {
+        startMock(m_polkit, {kPolkitService, kPolkitPath, kPolkitInterface}, kPolkitService);
+        const QStringList methods[] = {
+            {"CancelCheckAuthorization", "s", "",
+             "self.horalis_seen.append('cancel ' + ('the prompt' if args[0] == self.horalis_id "
+             "else args[0]))"},
+            {"Forget", "", "",
+             "self.horalis_kept = False; self.horalis_seen = []; self.horalis_id = None"},
+            {"Seen", "", "as", "ret = self.horalis_seen"},
+        };
+        for (const QStringList &method : methods) {
+            const QDBusMessage reply =
+                mockCall(QStringLiteral("AddMethod"),
+                         {kPolkitInterface, method[0], method[1], method[2], method[3]}, kPolkit);
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+        }
+    }
+
+    // Ends polkitd as a crash does, by its process id; init() starts it again.
+    void endPolkit()
+    {
+        m_polkit.kill();
+        m_polkit.waitForFinished(3000);
+    }
+
     // Starts dbusmock on the private bus, and waits until it owns its name.
     void startMock(QProcess &mock, const QStringList &args, const QString &service)
     {
+        QDBusConnection bus = QDBusConnection::systemBus();
+        QVERIFY2(bus.isConnected(), qPrintable(bus.lastError().message()));
+        // One a test ended may hold the name for a moment yet.
+        QTRY_VERIFY_WITH_TIMEOUT(!bus.interface()->isServiceRegistered(service), 5000);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_bus.address);
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address);
@@ -807,8 +877,6 @@ private:
         mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         mock.start(kPython, QStringList{"-m", "dbusmock", "--system"} + args);
         QVERIFY2(mock.waitForStarted(5000), "dbusmock did not start");
-        QDBusConnection bus = QDBusConnection::systemBus();
-        QVERIFY2(bus.isConnected(), qPrintable(bus.lastError().message()));
         QTRY_VERIFY_WITH_TIMEOUT(bus.interface()->isServiceRegistered(service) ||
                                      mock.state() == QProcess::NotRunning,
                                  20'000);
