@@ -9,6 +9,7 @@
 
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -21,6 +22,12 @@ using namespace horalis;
 namespace {
 
 constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
+// The last minute of the UTC day, the only one a leap second (:60) falls in, as the
+// NIST line writes it (UTC) and as the primary writes it (Beijing time, UTC+8).
+const QTime UtcLastMinute(23, 59);
+const QTime BeijingLastMinute(7, 59);
+// Day 0 of the Modified Julian Day count, 1858-11-17, is Julian Day 2400001.
+constexpr qint64 MjdToJulianDay = 2'400'001;
 
 bool isLineEnd(char c)
 {
@@ -62,29 +69,88 @@ QString takeReply(std::uint8_t key, QByteArrayView bytes)
     return text;
 }
 
-// An accepted "HH:MM:SS", where a leap second reads as the second before it.
-bool timeTextNames(const QString &text, QTime time)
+// The time an "HH:MM:SS" text of ASCII digits names, or an invalid time. A leap second,
+// :60, is a time only in lastMinute, the last minute of the UTC day in the text's own
+// time, and names that minute's :59, which a clock counting no leap seconds repeats.
+QTime namedTime(const QString &text, QTime lastMinute)
 {
-    QString named = text;
-    if (named.endsWith(u":60"))
-        named.replace(6, 2, QStringLiteral("59"));
-    return time.toString(u"HH:mm:ss") == named;
+    static const QRegularExpression layout(
+        QStringLiteral("\\A([0-9]{2}):([0-9]{2}):([0-9]{2})\\z"));
+    const QRegularExpressionMatch match = layout.match(text);
+    if (!match.hasMatch())
+        return {};
+    const int hour = match.captured(1).toInt(), minute = match.captured(2).toInt(),
+              second = match.captured(3).toInt();
+    if (second == 60)
+        return QTime(hour, minute) == lastMinute ? QTime(hour, minute, 59) : QTime();
+    return QTime(hour, minute, second);
+}
+
+// The Beijing date and time a primary reply names when it is well formed:
+// "YYYY-MM-DD HH:MM:SS" of a date and a time that exist, then only spaces, CR and LF.
+// Such a reply is what the primary sends, and the only thing read as a time.
+struct BeijingStamp {
+    QDate date;
+    QTime time;
+};
+std::optional<BeijingStamp> wellFormedPrimary(const QString &reply)
+{
+    static const QRegularExpression layout(QStringLiteral(
+        "\\A([0-9]{4})-([0-9]{2})-([0-9]{2}) ([0-9]{2}:[0-9]{2}:[0-9]{2})[ \\r\\n]*\\z"));
+    const QRegularExpressionMatch match = layout.match(reply);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QDate date(match.captured(1).toInt(), match.captured(2).toInt(),
+                     match.captured(3).toInt());
+    const QTime time = namedTime(match.captured(4), BeijingLastMinute);
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    return BeijingStamp{date, time};
+}
+
+// The date a NIST line's Modified Julian Day names: the five digits after its first
+// character, then a space. Invalid when the line has no such number.
+QDate dayNumberDate(const QString &reply)
+{
+    static const QRegularExpression layout(QStringLiteral("\\A.([0-9]{5}) "),
+                                           QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch match = layout.match(reply);
+    return match.hasMatch() ? QDate::fromJulianDay(match.captured(1).toLongLong() + MjdToJulianDay)
+                            : QDate();
+}
+
+// A NIST line as NIST sends it: a line feed, "JJJJJ YY-MM-DD HH:MM:SS TT L H msADV
+// UTC(NIST) *" with a day number naming the date written and a time that exists, then
+// only spaces, CR and LF. The reader may take more than this; this it must take.
+bool wellFormedNist(const QString &reply)
+{
+    static const QRegularExpression layout(
+        QStringLiteral("\\A\\n[0-9]{5} ([0-9]{2}-[0-9]{2}-[0-9]{2}) ([0-9]{2}:[0-9]{2}:[0-9]{2})"
+                       " [0-9]{2} [0-9] [0-9] [0-9]+\\.[0-9] UTC\\(NIST\\) \\*[ \\r\\n]*\\z"));
+    const QRegularExpressionMatch match = layout.match(reply);
+    return match.hasMatch() && dayNumberDate(reply).toString(u"yy-MM-dd") == match.captured(1) &&
+           namedTime(match.captured(2), UtcLastMinute).isValid();
 }
 
 void readPrimary(const QString &reply)
 {
+    // Taken exactly when well formed: the reply is nothing but the stamp.
+    const std::optional<BeijingStamp> named = wellFormedPrimary(reply);
     const std::optional<DaytimeStamp> stamp = primaryStamp(reply);
+    HORALIS_REQUIRE(stamp.has_value() == named.has_value());
     if (!stamp)
         return;
-    // A whole second in UTC, and the Beijing date and time the text names.
+    // A whole second in UTC, and the Beijing date and time the text names; a leap
+    // second only at 07:59:60, read as 07:59:59.
     HORALIS_REQUIRE(stamp->utcMs % 1000 == 0);
     HORALIS_REQUIRE(stamp->health == 0);
     const QDateTime beijing =
         QDateTime::fromMSecsSinceEpoch(stamp->utcMs + BeijingOffsetMs, QTimeZone::utc());
     HORALIS_REQUIRE(beijing.date() == stamp->beijingDate);
     HORALIS_REQUIRE(beijing.time() == stamp->beijingTime);
+    HORALIS_REQUIRE(stamp->beijingDate == named->date && stamp->beijingTime == named->time);
     HORALIS_REQUIRE(stamp->beijingDate.toString(u"yyyy-MM-dd") == reply.first(10));
-    HORALIS_REQUIRE(timeTextNames(reply.sliced(11, 8), stamp->beijingTime));
+    HORALIS_REQUIRE(stamp->beijingTime == namedTime(reply.sliced(11, 8), BeijingLastMinute));
     const QString after = reply.sliced(19);
     HORALIS_REQUIRE(std::all_of(after.begin(), after.end(),
                                 [](QChar c) { return c == u' ' || c == u'\r' || c == u'\n'; }));
@@ -102,13 +168,16 @@ void refused(const RunTimeError &error)
 
 void readNist(const QString &reply)
 {
-    // The field readers alone, on any text: short fields, and a time that names itself.
+    // The field readers alone, on any text: short fields, and a time read exactly when it
+    // is "HH:MM:SS" of a time that exists, a leap second only at 23:59:60 (as 23:59:59).
     const DaytimeFields fields = nistFields(reply);
     HORALIS_REQUIRE(fields.date.size() <= 8 && fields.time.size() <= 8);
     for (const QString &text : {fields.time, reply.first(std::min<qsizetype>(reply.size(), 8))}) {
+        const QTime named = namedTime(text, UtcLastMinute);
         try {
-            HORALIS_REQUIRE(timeTextNames(text, nistTime(text)));
+            HORALIS_REQUIRE(nistTime(text) == named);
         } catch (const RunTimeError &error) {
+            HORALIS_REQUIRE(!named.isValid());
             refused(error);
         }
     }
@@ -117,17 +186,19 @@ void readNist(const QString &reply)
     try {
         stamp = nistStamp(reply);
     } catch (const RunTimeError &error) {
+        HORALIS_REQUIRE(!wellFormedNist(reply)); // a line as NIST sends it is taken
         refused(error);
         return;
     }
     // The date and time the line names, in UTC, less an advance of under a second
-    // (rounded to the millisecond).
+    // (rounded to the millisecond); the date the one its day number names.
     HORALIS_REQUIRE(stamp.health >= 0 && stamp.health <= 9);
     HORALIS_REQUIRE(nistHealthProblem(stamp.health).isEmpty() == (stamp.health == 0));
     const QDateTime written = QDateTime(stamp.beijingDate, stamp.beijingTime, QTimeZone::utc())
                                   .addMSecs(-BeijingOffsetMs);
     HORALIS_REQUIRE(written.date().toString(u"yy-MM-dd") == fields.date);
-    HORALIS_REQUIRE(timeTextNames(fields.time, written.time()));
+    HORALIS_REQUIRE(written.date() == dayNumberDate(reply));
+    HORALIS_REQUIRE(written.time() == namedTime(fields.time, UtcLastMinute));
     const qint64 earlyMs = written.toMSecsSinceEpoch() - stamp.utcMs;
     HORALIS_REQUIRE(earlyMs >= 0 && earlyMs <= 1000);
 }
