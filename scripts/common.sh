@@ -33,7 +33,8 @@ ensure_packages() {
 # CI (CI set, as CI services do) treats every compiler warning as an error.
 WARNINGS=(-DCMAKE_COMPILE_WARNING_AS_ERROR="$([ -n "${CI:-}" ] && echo ON || echo OFF)")
 
+# Configures $BUILD and builds the targets given (all by default).
 build() {
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${WARNINGS[@]}" "$@" >/dev/null
-    cmake --build "$BUILD" --parallel "$(nproc)"
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${WARNINGS[@]}" >/dev/null
+    cmake --build "$BUILD" --parallel "$(nproc)" "$@"
 }
