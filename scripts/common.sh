@@ -1,40 +1,86 @@
-# Shared by scripts/run and scripts/test: installs the Debian packages the project
-# needs when any is missing, then configures and builds in build/.
+# Shared by the scripts: installs the Debian packages they need when any is missing,
+# and builds. What the program needs to be built, tested and run is written once, in
+# debian/control; the scripts name only the tools of their own beside it.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 
-# Compiler and build tools, Qt 6 with its platform plugins and Chinese texts, a
-# font for Simplified Chinese, the virtual X display used when there is none, a
-# private D-Bus with a fake time service for the tests, and what the package test
-# needs (dpkg-shlibdeps, and `file`, which CPack uses to find the libraries; the
-# checkers lintian, appstreamcli and desktop-file-validate; man and python3).
-PACKAGES=(g++ make cmake pkg-config qt6-base-dev qt6-qpa-plugins qt6-translations-l10n
-          fonts-wqy-microhei xvfb xauth x11-utils imagemagick dbus python3-dbusmock
-          desktop-file-utils dpkg-dev file lintian appstream man-db python3)
-
-ensure_packages() {
-    local missing=() pkg
-    for pkg in "${PACKAGES[@]}" "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
+# Runs `apt-get ARGS...` as root (after `apt-get update`) to install what WHAT names; as
+# another user, names it and the command that would install it, and stops.
+apt_get_missing() {
+    local what=$1
+    shift
     if [ "$(id -u)" -ne 0 ]; then
-        echo "缺少软件包：${missing[*]}。请以 root 身份运行，或先执行：sudo apt-get install ${missing[*]}" >&2
+        echo "缺少${what}。请以 root 身份运行，或先执行：sudo apt-get $*" >&2
         exit 1
     fi
-    echo "== 安装软件包：${missing[*]}"
+    echo "== 安装${what}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt-get -y -q "$@"
+}
+
+# Installs what is missing of the packages given.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] ||
+        apt_get_missing "软件包：${missing[*]}" install --no-install-recommends "${missing[@]}"
+}
+
+# The build dependencies in debian/control, those of the tests too unless the build
+# profile nocheck is given (ensure_build_deps nocheck).
+ensure_build_deps() {
+    local profile=()
+    [ $# -gt 0 ] && profile=(-P "$1")
+    command -v dpkg-checkbuilddeps >/dev/null &&
+        dpkg-checkbuilddeps "${profile[@]}" "$ROOT/debian/control" 2>/dev/null && return 0
+    apt_get_missing "构建依赖的软件包（debian/control）" build-dep "${profile[@]}" "$ROOT"
+}
+
+# What the program's package depends on and recommends (the first of each choice),
+# as debian/control names them: what it loads at run time without linking it.
+runtime_packages() {
+    sed -n '/^Package: horalis$/,/^$/p' "$ROOT/debian/control" |
+        awk '/^[A-Z]/ { keep = /^(Depends|Recommends):/; sub(/^[A-Za-z-]+:/, "") } keep' |
+        tr ',' '\n' | sed -E 's/\|.*//; s/\(.*\)//; s/^[[:space:]]+|[[:space:]]+$//g' |
+        grep -Ev '^(\$\{.*\})?$'
 }
 
 # CI (CI set, as CI services do) treats every compiler warning as an error.
-WARNINGS=(-DCMAKE_COMPILE_WARNING_AS_ERROR="$([ -n "${CI:-}" ] && echo ON || echo OFF)")
+ci() { [ -n "${CI:-}" ]; }
+WARNINGS=(-DCMAKE_COMPILE_WARNING_AS_ERROR="$(ci && echo ON || echo OFF)")
 
-# Configures $BUILD and builds the targets given (all by default).
+# Configures build/ and builds the targets given (all by default).
 build() {
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${WARNINGS[@]}" >/dev/null
     cmake --build "$BUILD" --parallel "$(nproc)" "$@"
+}
+
+# Builds the source package from this tree into OUT, as dpkg-source does for an upload,
+# then the binary packages from that source package alone, as a distribution's builder
+# does: OUT gets the .dsc, the .tar.xz, the .deb files, the .buildinfo and the .changes,
+# and the whole log, build.log, of which this prints the tests' results and the
+# packages made (and the end, when the build fails). A command given after OUT (env,
+# setpriv, unshare) runs dpkg-buildpackage.
+package_build() {
+    local out=$1
+    shift
+    rm -rf "$out"
+    mkdir -p "$out"
+    local options="parallel=$(nproc)${DEB_BUILD_OPTIONS:+ $DEB_BUILD_OPTIONS}"
+    local flags=()
+    ci && flags=(DEB_CXXFLAGS_APPEND=-Werror)
+    if ! (cd "$out" && dpkg-source --build "$ROOT" && dpkg-source --extract horalis_*.dsc source &&
+        cd source && "$@" env DEB_BUILD_OPTIONS="$options" "${flags[@]}" dpkg-buildpackage -us -uc) \
+        >"$out/build.log" 2>&1; then
+        tail -n 150 "$out/build.log" >&2
+        echo "FAIL: the package build (its whole log: $out/build.log)" >&2
+        return 1
+    fi
+    grep -E '^ *[0-9]+/[0-9]+ Test +#|tests (passed|failed)|:[0-9]+:[0-9]+: warning:|building package' \
+        "$out/build.log" || true
 }
