@@ -4,6 +4,9 @@
 #include <QString>
 #include <QTime>
 #include <QtGlobal>
+#include <algorithm>
+#include <ctime>
+#include <limits>
 
 namespace horalis {
 
@@ -19,12 +22,20 @@ struct Instant {
     qint64 at(qint64 laterBootMs) const { return utcMs + (laterBootMs - bootMs); }
 };
 
-// The instants the Linux clock can ever be set to, in milliseconds since the epoch: from
-// the epoch itself (the kernel refuses negative seconds) to the last millisecond before
-// TIME_SETTOD_SEC_MAX, 2232-04-18 23:47:16 UTC (KTIME_SEC_MAX less 30 years of uptime).
-// On a running machine the first is later: no earlier than CLOCK_MONOTONIC.
+// The last second the Linux kernel lets the clock be set to: TIME_SETTOD_SEC_MAX, the
+// second before 2232-04-18 23:47:16 UTC (KTIME_SEC_MAX less 30 years of uptime).
+inline constexpr qint64 kLastKernelSecond = 9'223'372'036LL - 30LL * 365 * 24 * 3600 - 1;
+// The last second a time_t of this build holds: 2038-01-19 03:14:07 UTC where it is 32
+// bits (the C library offers no 64-bit one), and out of reach where it is 64.
+inline constexpr qint64 kLastTimeTSecond = qint64(std::numeric_limits<time_t>::max());
+
+// The instants this program can ever set the clock to, in milliseconds since the epoch:
+// from the epoch itself (the kernel refuses negative seconds) to the last millisecond
+// of the last second both the kernel and time_t hold. On a running machine the first is
+// later: no earlier than CLOCK_MONOTONIC.
 inline constexpr qint64 kFirstSettableMs = 0;
-inline constexpr qint64 kLastSettableMs = (9'223'372'036LL - 30LL * 365 * 24 * 3600) * 1000 - 1;
+inline constexpr qint64 kLastSettableMs =
+    std::min(kLastKernelSecond, kLastTimeTSecond) * 1000 + 999;
 
 // The instant a local wall-clock reading stands for in the process's time zone. A
 // reading the zone skips (spring forward) throws RunTimeError; one it passes twice

@@ -1,5 +1,6 @@
 #include "systemclock.h"
 
+#include "instant.h"
 #include "runtimeerror.h"
 
 #include <QFile>
@@ -72,6 +73,10 @@ qint64 LinuxClockSystemCalls::monotonicNs()
 
 int LinuxClockSystemCalls::setRealtimeNs(qint64 ns)
 {
+    // SystemClock never gets this far with an instant time_t cannot hold; were it to,
+    // the seconds would wrap to another date, so the kernel is not asked.
+    if (ns < 0 || ns / kNsPerSec > kLastTimeTSecond)
+        return EOVERFLOW;
     const timespec ts{time_t(ns / kNsPerSec), long(ns % kNsPerSec)};
     return clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : errno;
 }

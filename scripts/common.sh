@@ -60,12 +60,36 @@ build() {
     cmake --build "$BUILD" --parallel "$(nproc)" "$@"
 }
 
-# Builds the source package from this tree into OUT, as dpkg-source does for an upload,
-# then the binary packages from that source package alone, as a distribution's builder
-# does: OUT gets the .dsc, the .tar.xz, the .deb files, the .buildinfo and the .changes,
-# and the whole log, build.log, of which this prints the tests' results and the
-# packages made (and the end, when the build fails). A command given after OUT (env,
-# setpriv, unshare) runs dpkg-buildpackage.
+# Every file of this tree that belongs to the source, NUL-separated: a clean clone's,
+# and new files not ignored. Where this tree is not a Git checkout of its own (an
+# unpacked tarball, CI's chroot copy, which holds just those files, or a copy inside
+# another checkout), the files of the tree without the build folders.
+source_files() {
+    if [ "$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null)" = "$ROOT" ]; then
+        # A file deleted but not yet committed is in Git's list and not in the tree.
+        git -C "$ROOT" ls-files -z --cached --others --exclude-standard |
+            (cd "$ROOT" && xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh)
+    else
+        (cd "$ROOT" && find . -path ./.git -prune -o -path './build*' -prune \
+            -o -path './obj-*' -prune -o -path ./horalis-screenshot.png -prune \
+            -o -path './debian/.debhelper' -prune -o -path ./debian/horalis -prune \
+            -o -path ./debian/tmp -prune -o -name '*.user' -prune \
+            -o \( -type f -o -type l \) -printf '%P\0')
+    fi
+}
+
+# The version this tree is, from project() in CMakeLists.txt.
+source_version() {
+    sed -n 's/^project(Horalis VERSION \([0-9][0-9.]*\)[ )].*/\1/p' "$ROOT/CMakeLists.txt"
+}
+
+# Builds the source package as a distribution makes it of this upstream release, then
+# the binary packages from that source package alone, as its builders do. OUT gets the
+# upstream tarball (scripts/tarball, as horalis_VERSION.orig.tar.xz), the .dsc with the
+# packaging (debian/) beside it, the .deb files, the .buildinfo and the .changes, and the
+# whole log, build.log, of which this prints the tests' results and the packages made
+# (and the end, when the build fails). A command given after OUT (env, setpriv,
+# unshare) runs dpkg-buildpackage.
 package_build() {
     local out=$1
     shift
@@ -74,8 +98,18 @@ package_build() {
     local options="parallel=$(nproc)${DEB_BUILD_OPTIONS:+ $DEB_BUILD_OPTIONS}"
     local flags=()
     ci && flags=(DEB_CXXFLAGS_APPEND=-Werror)
-    if ! (cd "$out" && dpkg-source --build "$ROOT" && dpkg-source --extract horalis_*.dsc source &&
-        cd source && "$@" env DEB_BUILD_OPTIONS="$options" "${flags[@]}" dpkg-buildpackage -us -uc) \
+    local version
+    version=$(source_version)
+    # (One && chain: set -e does not apply within the condition of an if.)
+    if ! (bash "$ROOT/scripts/tarball" "$out" && cd "$out" &&
+        mv "horalis-$version.tar.xz" "horalis_$version.orig.tar.xz" &&
+        # The upstream tree with this tree's packaging on it, as dpkg-source builds it.
+        tar -xf "horalis_$version.orig.tar.xz" &&
+        source_files | grep -z '^debian/' | tar -C "$ROOT" --null --files-from=- -cf - |
+        tar -C "horalis-$version" -xf - &&
+        dpkg-source --build "horalis-$version" && rm -r "horalis-$version" &&
+        dpkg-source --extract horalis_*.dsc source && cd source &&
+        "$@" env DEB_BUILD_OPTIONS="$options" "${flags[@]}" dpkg-buildpackage -us -uc) \
         >"$out/build.log" 2>&1; then
         tail -n 150 "$out/build.log" >&2
         echo "FAIL: the package build (its whole log: $out/build.log)" >&2

@@ -14,8 +14,16 @@ Simplified Chinese with an English fallback.
 
   check_metadata.py --policy FILE PROGRAM
 
+With --servers, prints the primary and the secondary Daytime server that a manual page
+(roff, on standard input) names, in English or in Chinese; with --holds, says by its exit
+status whether a program's file holds a text in UTF-8 or in UTF-16 of either byte order.
+
+  check_metadata.py --servers < PAGE
+  check_metadata.py --holds PROGRAM TEXT
+
 Prints each problem and exits 1 when there is any.
 """
+import re
 import sys
 import xml.etree.ElementTree as ET
 
@@ -63,7 +71,35 @@ def check_policy(path, program):
     return problems
 
 
+# How each page introduces the two servers: "The primary server,\n.BR name ," and
+# "主服务器 \fBname\fR".
+SERVERS = [
+    re.compile(r"primary server,\n\.BR (\S+) ,\n.*secondary server,\n\.BR (\S+) ,", re.S),
+    re.compile(r"主服务器 \\fB(\S+?)\\fR.*备用服务器 \\fB(\S+?)\\fR", re.S),
+]
+
+
+def servers(roff):
+    for pattern in SERVERS:
+        found = pattern.search(roff)
+        if found:
+            return [name.replace("\\-", "-") for name in found.groups()]
+    return []
+
+
+def holds(path, text):
+    with open(path, "rb") as f:
+        data = f.read()
+    return any(text.encode(codec) in data for codec in ("utf-8", "utf-16-le", "utf-16-be"))
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "--servers":
+        names = servers(sys.stdin.read())
+        print(" ".join(names))
+        sys.exit(0 if len(names) == 2 else 1)
+    if sys.argv[1] == "--holds":
+        sys.exit(0 if holds(sys.argv[2], sys.argv[3]) else 1)
     if sys.argv[1] == "--policy":
         found = [f"policy: {p}" for p in check_policy(*sys.argv[2:])]
     else:

@@ -77,6 +77,10 @@ private slots:
         tzset();
     }
 
+    // The time_t the build chose (64 bits wherever the C library has them) is the one
+    // every file is compiled with.
+    void timeTIsTheBuilds() { QCOMPARE(int(sizeof(time_t)) * 8, HORALIS_TIME_BITS); }
+
     void now_data()
     {
         QTest::addColumn<QByteArray>("zone");
@@ -165,10 +169,15 @@ private slots:
             << utc << now << QDate(2027, 3, 4) << QTime(5, 6, 7, 250) << "2027-03-04T05:06:07.250Z"
             << "";
 
-        // The range the kernel takes, to the millisecond at both ends. The first is the
-        // monotonic clock, 4 s and a nanosecond since boot here, and never the epoch.
-        const QString uptime = QStringLiteral("1970-01-01 00:00:04 至 2232-04-18 23:47:15），"
-                                              "系统运行时，时钟不能早于");
+        // The range the kernel takes, to the millisecond at both ends, or to the last
+        // second a 32-bit time_t holds where the build has no 64-bit one: an instant
+        // past it must be refused, never wrapped to 1901. The first is the monotonic
+        // clock, 4 s and a nanosecond since boot here, and never the epoch.
+        const bool time64 = sizeof(time_t) >= 8;
+        const QString last =
+            time64 ? QStringLiteral("2232-04-18 23:47:15") : QStringLiteral("2038-01-19 03:14:07");
+        const QString uptime =
+            QStringLiteral("1970-01-01 00:00:04 至 %1），系统运行时，时钟不能早于").arg(last);
         QTest::newRow("the epoch, a running machine")
             << utc << now << QDate(1970, 1, 1) << QTime(0, 0) << "" << uptime;
         QTest::newRow("the earliest: the time since boot")
@@ -183,10 +192,23 @@ private slots:
         QTest::newRow("Berlin, 1970-01-01 local is still 1969 UTC")
             << berlin << now << QDate(1970, 1, 1) << QTime(0, 30) << ""
             << range.arg("1970-01-01 00:30:00");
-        QTest::newRow("the last settable millisecond")
-            << utc << now << QDate(2232, 4, 18) << QTime(23, 47, 15, 999)
-            << "2232-04-18T23:47:15.999Z"
+        QTest::newRow("the last millisecond of 32-bit time")
+            << utc << now << QDate(2038, 1, 19) << QTime(3, 14, 7, 999)
+            << "2038-01-19T03:14:07.999Z"
             << "";
+        // Said in local time, bounds and all.
+        const QString past2038 = range.arg("2038-01-19 11:14:08") +
+                                 QStringLiteral("（1970-01-01 08:00:04 至 2038-01-19 11:14:07）");
+        QTest::newRow("Shanghai, a second past 32-bit time")
+            << shanghai << now << QDate(2038, 1, 19) << QTime(11, 14, 8)
+            << (time64 ? "2038-01-19T03:14:08.000Z" : "") << (time64 ? "" : past2038);
+        QTest::newRow("New York, 2100") << newYork << now << QDate(2100, 2, 28) << QTime(19, 0)
+                                        << (time64 ? "2100-03-01T00:00:00.000Z" : "")
+                                        << (time64 ? "" : range.arg("2100-02-28 19:00:00"));
+        QTest::newRow("the kernel's last settable millisecond")
+            << utc << now << QDate(2232, 4, 18) << QTime(23, 47, 15, 999)
+            << (time64 ? "2232-04-18T23:47:15.999Z" : "")
+            << (time64 ? "" : range.arg("2232-04-18 23:47:15"));
         QTest::newRow("a millisecond after it")
             << utc << now << QDate(2232, 4, 18) << QTime(23, 47, 16) << ""
             << range.arg("2232-04-18 23:47:16");
@@ -241,7 +263,8 @@ private slots:
             << target << 2'500'000'000LL << -86'400'000'000'000LL << "2027-03-04T05:06:09.750Z";
         QTest::newRow("sub-millisecond boot time dropped") << target << 999'999LL << 0LL << target;
         QTest::newRow("moved past the last settable instant")
-            << "2232-04-18T23:47:15.999Z" << 1'000'000LL << 0LL << "";
+            << (sizeof(time_t) >= 8 ? "2232-04-18T23:47:15.999Z" : "2038-01-19T03:14:07.999Z")
+            << 1'000'000LL << 0LL << "";
     }
 
     void followsTheBootClock()
@@ -345,6 +368,12 @@ private slots:
         QTest::newRow("moved on by the boot clock, local RTC past midnight")
             << shanghai << true << "2026-12-31T15:30:00.000Z" << 3'600'000'000'000LL
             << "2027-01-01 00:30:00";
+        if (sizeof(time_t) >= 8) { // a 32-bit time_t refuses these before the RTC
+            QTest::newRow("past 32-bit time, local RTC")
+                << shanghai << true << "2038-01-19T03:14:08.000Z" << 0LL << "2038-01-19 11:14:08";
+            QTest::newRow("2100, UTC RTC")
+                << newYork << false << "2100-03-01T00:00:00.000Z" << 0LL << "2100-03-01 00:00:00";
+        }
     }
 
     void hardwareClock()

@@ -1,8 +1,10 @@
+#include "instant.h"
 #include "runtimeerror.h"
 #include "systemclock.h"
 #include "timedatedservice.h"
 
 #include <QTest>
+#include <cerrno>
 #include <ctime>
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -106,6 +108,37 @@ private slots:
         }
         QVERIFY2(thrown.contains(expected), qPrintable(thrown));
         QVERIFY2(thrown.contains(u"管理员"), qPrintable(thrown));
+        QVERIFY(qAbs(realtimeStepNs() - stepBefore) < 100'000'000);
+    }
+
+    // What the kernel is asked for is the instant given, on any time_t: a second past
+    // 32-bit time reaches it as itself (and is refused for want of the right), never
+    // wrapped to 1901 (which it would refuse as invalid); where time_t cannot hold it,
+    // the kernel is not asked.
+    void realCallsKeepTheInstant_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<int>("error");
+
+        const bool time64 = sizeof(time_t) >= 8;
+        QTest::newRow("2026") << 1'796'601'600LL << EPERM;
+        QTest::newRow("the last second of 32-bit time") << 2'147'483'647LL << EPERM;
+        QTest::newRow("a second past it") << 2'147'483'648LL << (time64 ? EPERM : EOVERFLOW);
+        QTest::newRow("2106, past an unsigned 32-bit time")
+            << 4'294'967'296LL << (time64 ? EPERM : EOVERFLOW);
+        QTest::newRow("the kernel's last second")
+            << kLastKernelSecond << (time64 ? EPERM : EOVERFLOW);
+        QTest::newRow("a second past the kernel's")
+            << kLastKernelSecond + 1 << (time64 ? EINVAL : EOVERFLOW);
+    }
+
+    void realCallsKeepTheInstant()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(int, error);
+        LinuxClockSystemCalls calls;
+        const qint64 stepBefore = realtimeStepNs();
+        QCOMPARE(calls.setRealtimeNs(seconds * 1'000'000'000), error);
         QVERIFY(qAbs(realtimeStepNs() - stepBefore) < 100'000'000);
     }
 };
