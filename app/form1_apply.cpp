@@ -3,6 +3,7 @@
 
 #include "runtimeerror.h"
 #include "timetext.h"
+#include "trace.h"
 
 #include <QRadioButton>
 #include <QScopeGuard>
@@ -62,6 +63,8 @@ void Form1::writeClock(Instant target)
                            "要关闭自动时间同步并设置时间吗？\n"
                            "（以后可以在系统的“日期和时间”设置中重新打开自动同步。）"),
             FriendlyTitle);
+        qCDebug(lcClock).noquote() << "automatic synchronisation is on; the user"
+                                   << (stopSync ? "chose to switch it off" : "chose to leave it");
         if (closing() || !stopSync)
             return;
         waitOnSystem(true);
@@ -98,7 +101,11 @@ void Form1::Command3_Click()
             // of this click.
             const QTime time = textToTime(timeText);
             const QDate date = toDate(dateText);
-            writeClock({localToUtcMs(date, time), m_services.clock.boottimeMs()});
+            const QString typed = date.toString(Qt::ISODate) + u' ' + time.toString(u"HH:mm:ss");
+            qCDebug(lcClock).noquote() << "apply, manual entry:" << timeText << dateText
+                                       << "read as" << typed << "local time";
+            writeClock({localToUtcMs(date, time), m_services.clock.boottimeMs(),
+                        QStringLiteral("typed in as %1 local time").arg(typed)});
             return;
         }
 
@@ -108,11 +115,13 @@ void Form1::Command3_Click()
             return;
         }
         // The fetched instant, moved on by the boot clock to the moment of writing.
+        qCDebug(lcClock).noquote() << "apply, network time:" << m_netInstant.origin;
         writeClock(m_netInstant);
     } catch (const RunTimeError &error) {
         // Closed while the clock was being set: the program is ending, say nothing.
         if (closing())
             return;
+        qCDebug(lcClock).noquote() << "apply refused; the user is told:" << error.description();
         m_services.messages.show(QStringLiteral("时间格式不对，") + error.description(),
                                  MbIconInformation, SystemTitle);
     }

@@ -1,23 +1,24 @@
 #include "program.h"
 
-#include <QApplication>
+#include "daytimeconfig.h"
+
+#include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QTranslator>
 
 namespace horalis {
 
-void setUpApplication(QApplication &app)
+void setUpApplication(QCoreApplication &app)
 {
-    // The application name is the title of message boxes that have none of their own.
-    // The desktop file name is the installed entry's, the application's id, by which a
-    // Wayland desktop ties the window to its menu entry and icon.
-    QApplication::setApplicationName(QStringLiteral("Horalis"));
-    QApplication::setDesktopFileName(QStringLiteral("io.github.horalis.horalis"));
+    // The application name is the title of message boxes that have none of their own;
+    // with the version, it is what --version prints.
+    QCoreApplication::setApplicationName(QStringLiteral("Horalis"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(HORALIS_VERSION));
 
     auto *qtTexts = new QTranslator(&app);
     if (qtTexts->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                       QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(qtTexts);
+        QCoreApplication::installTranslator(qtTexts);
 }
 
 Program::Program() : m_window({m_clock, m_messages, m_pointer})

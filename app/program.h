@@ -4,13 +4,14 @@
 #include "systemclock.h"
 #include "timedatedservice.h"
 
-class QApplication;
+class QCoreApplication;
 
 namespace horalis {
 
-// Names the application and loads Qt's own Chinese texts (context menus of the
-// fields, standard dialogs). Call once, right after creating the QApplication.
-void setUpApplication(QApplication &app);
+// Names the application, gives it its version and loads Qt's own Chinese texts (context
+// menus of the fields, standard dialogs, the command line's help). Call once, right
+// after creating the application.
+void setUpApplication(QCoreApplication &app);
 
 // The running program: the real platform services and the window that uses them.
 class Program {

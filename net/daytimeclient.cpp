@@ -3,6 +3,7 @@
 #include "daytimeclient.h"
 
 #include "runtimeerror.h"
+#include "trace.h"
 
 #include <QHostInfo>
 #include <QTcpSocket>
@@ -52,6 +53,14 @@ QList<QHostAddress> interleaved(const QList<QHostAddress> &addresses)
     return result;
 }
 
+QString addressList(const QList<QHostAddress> &addresses)
+{
+    QStringList names;
+    for (const QHostAddress &address : addresses)
+        names << address.toString();
+    return names.isEmpty() ? QStringLiteral("no address") : names.join(u", ");
+}
+
 } // namespace
 
 DaytimeClient::DaytimeClient(DaytimeServers servers, std::function<qint64()> bootMs,
@@ -80,10 +89,27 @@ FetchResult DaytimeClient::GetNetworkTime(std::stop_token stop)
     FetchResult result = askPrimary();
     // A primary that does not answer with a time (no reply, or one that is not a
     // time) counts as not answering: the secondary is asked instead.
-    if (result.status == FetchResult::Failed && result.message.isEmpty())
+    if (result.status == FetchResult::Failed && result.message.isEmpty()) {
+        qCDebug(lcNet).noquote() << "fetch: the primary" << m_servers.primaryHost
+                                 << "gave no time; falling back to the secondary"
+                                 << m_servers.secondaryHost;
         result = askSecondary();
+    }
     if (cancelled())
         result = {FetchResult::Cancelled, {}, {}};
+    static const char *const outcome[] = {"fetched", "failed", "not taken", "cancelled"};
+    if (result.status == FetchResult::Fetched)
+        qCDebug(lcNet).noquote() << "fetch: fetched; Beijing time" << result.time.date
+                                 << result.time.time.toString() << "stands for"
+                                 << utcText(result.time.instant.utcMs) << "at boot clock"
+                                 << result.time.instant.bootMs << "ms";
+    else
+        qCDebug(lcNet).noquote() << QStringLiteral("fetch: %1%2")
+                                        .arg(QLatin1StringView(outcome[result.status]),
+                                             result.message.isEmpty()
+                                                 ? QString()
+                                                 : QStringLiteral("; the user is told: ") +
+                                                       result.message);
     return result;
 }
 
@@ -94,25 +120,34 @@ FetchResult DaytimeClient::askPrimary()
     if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     const std::optional<DaytimeStamp> firstStamp = primaryStamp(first.text);
-    if (!firstStamp)
+    if (!firstStamp) {
+        qCDebug(lcNet).noquote() << "primary:" << host
+                                 << (first.text.isEmpty() ? "no reply"
+                                                          : "the reply is not YYYY-MM-DD HH:MM:SS");
         return {FetchResult::Failed, {}, {}};
+    }
 
     // The second reply gives the values; it is asked for at the moment that splits the
     // second the first reply left open, from the address that gave the first.
     const OffsetRange range = OffsetRange::fromStamp(firstStamp->utcMs, first.timing.sampledMs());
+    traceRange(host, *firstStamp, range);
     const Reply second = QueryDaytimeServer(host, {first.address}, splitting(first, range, 0));
     if (cancelled())
         return {FetchResult::Cancelled, {}, {}};
     if (second.text.isEmpty())
         return timedOut(host);
     const std::optional<DaytimeStamp> stamp = primaryStamp(second.text);
-    if (!stamp)
+    if (!stamp) {
+        qCDebug(lcNet).noquote() << "primary:" << host
+                                 << "the second reply is not YYYY-MM-DD HH:MM:SS; nothing stored";
         return {FetchResult::Unreadable,
                 {},
                 QStringLiteral("无法识别网络标准时间服务器%1的回复：“%2”不是“年-月-日 "
                                "时:分:秒”格式的北京时间。")
                     .arg(host, quotable(second.text.trimmed()))};
+    }
     NetworkTime time = timeFrom(*stamp, first, *firstStamp, second);
+    time.instant.origin = QStringLiteral("network time from %1, Beijing time").arg(host);
     // Shown as the server wrote them.
     time.date = second.text.mid(0, 10);
     time.time = second.text.mid(11, 8);
@@ -123,6 +158,8 @@ FetchResult DaytimeClient::askSecondary()
 {
     const QString &host = m_servers.secondaryHost;
     const auto unreadable = [&host](const RunTimeError &error) {
+        qCDebug(lcNet).noquote() << "secondary:" << host
+                                 << "the reply is not a NIST line:" << error.description();
         return FetchResult{FetchResult::Unreadable,
                            {},
                            QStringLiteral("无法识别网络标准时间服务器") + host +
@@ -133,6 +170,8 @@ FetchResult DaytimeClient::askSecondary()
         const QString problem = nistHealthProblem(stamp.health);
         if (problem.isEmpty())
             return std::nullopt;
+        qCDebug(lcNet).noquote() << "secondary:" << host << "health digit" << stamp.health
+                                 << "(0 is healthy): its time is not taken";
         return FetchResult{
             FetchResult::Unreadable,
             {},
@@ -160,6 +199,7 @@ FetchResult DaytimeClient::askSecondary()
         return *refused;
 
     const OffsetRange range = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
+    traceRange(host, firstStamp, range);
     const Reply second =
         QueryDaytimeServer(host, {first.address}, splitting(first, range, secondaryDueMs()));
     if (cancelled())
@@ -171,6 +211,7 @@ FetchResult DaytimeClient::askSecondary()
         if (auto refused = unhealthy(stamp))
             return *refused;
         NetworkTime time = timeFrom(stamp, first, firstStamp, second);
+        time.instant.origin = QStringLiteral("network time from %1, NIST layout").arg(host);
         time.date = stamp.beijingDate.toString(QStringLiteral("yy-MM-dd"));
         time.time = stamp.beijingTime;
         return {FetchResult::Fetched, time, {}};
@@ -186,6 +227,17 @@ qint64 DaytimeClient::secondaryDueMs() const
                : m_secondaryLastMs + m_servers.secondarySpacingMs + SpacingMarginMs;
 }
 
+void DaytimeClient::traceRange(const QString &host, const DaytimeStamp &stamp,
+                               const OffsetRange &range)
+{
+    qCDebug(lcNet).noquote() << QStringLiteral("%1 first stamp %2 (the server's clock floored to "
+                                               "the second): its clock less the boot clock is in "
+                                               "[%3, %4) ms; the second query splits that second")
+                                    .arg(host, utcText(stamp.utcMs))
+                                    .arg(range.lowMs)
+                                    .arg(range.highMs);
+}
+
 ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &range,
                                          qint64 earliestMs)
 {
@@ -195,6 +247,10 @@ ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &
 bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
 {
     qint64 due = schedule.dueFrom(m_bootMs());
+    if (due > m_bootMs())
+        qCDebug(lcNet).noquote() << "waiting" << due - m_bootMs() << "ms to connect"
+                                 << (schedule.splitRange ? "at the moment that splits the second"
+                                                         : "(NIST: 4 s between queries)");
     int retries = 0;
     while (!cancelled()) {
         const qint64 now = m_bootMs();
@@ -206,6 +262,8 @@ bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
         // from now (the next second's moment), rather than sent late; up to a limit.
         if (!schedule.splitRange || now - due <= OverrunToleranceMs || retries == MaxSplitRetries)
             return true;
+        qCDebug(lcNet).noquote() << "the split's moment was missed by" << now - due
+                                 << "ms (the event loop was held up): worked out again";
         due = schedule.dueFrom(now);
         ++retries;
     }
@@ -216,9 +274,17 @@ NetworkTime DaytimeClient::timeFrom(const DaytimeStamp &stamp, const Reply &firs
                                     const DaytimeStamp &firstStamp, const Reply &second) const
 {
     const qint64 sampled = second.timing.sampledMs();
-    const qint64 offset =
-        estimateOffsetMs(OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs()),
-                         OffsetRange::fromStamp(stamp.utcMs, sampled));
+    const OffsetRange older = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
+    const OffsetRange newer = OffsetRange::fromStamp(stamp.utcMs, sampled);
+    const qint64 offset = estimateOffsetMs(older, newer);
+    const OffsetRange both = older.intersected(newer);
+    qCDebug(lcNet).noquote()
+        << "second stamp" << utcText(stamp.utcMs) << "read at boot clock" << sampled
+        << "ms (round trip" << second.timing.roundTripMs() << "ms); offset" << offset
+        << "ms, the middle of"
+        << (both.isEmpty() ? "the second stamp's second alone (the two do "
+                             "not overlap)"
+                           : QStringLiteral("[%1, %2) ms").arg(both.lowMs).arg(both.highMs));
     return {{}, {}, Instant{sampled + offset, sampled}};
 }
 
@@ -231,6 +297,7 @@ QList<QHostAddress> DaytimeClient::resolve(const QString &host)
 
     m_lookupDone = false;
     m_lookedUp.clear();
+    const qint64 lookupStartMs = m_bootMs();
     m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo &info) {
         if (info.lookupId() != m_lookupId)
             return;
@@ -245,6 +312,12 @@ QList<QHostAddress> DaytimeClient::resolve(const QString &host)
     if (!m_lookupDone)
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
+    if (!m_lookupDone)
+        qCDebug(lcNet).noquote() << "looking up" << host << "gave no answer in"
+                                 << m_bootMs() - lookupStartMs << "ms";
+    else
+        qCDebug(lcNet).noquote() << "looking up" << host << "took" << m_bootMs() - lookupStartMs
+                                 << "ms:" << addressList(m_lookedUp);
     return m_lookupDone ? m_lookedUp : QList<QHostAddress>();
 }
 
@@ -298,6 +371,21 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
     if (Winsock1)
         reply.address = Winsock1->peerAddress();
     reply.timing = m_timing;
+    if (!reply.text.isEmpty())
+        qCDebug(lcNet).noquote() << QStringLiteral(
+                                        "reply from %1 (%2 port %3), connected in %4 ms, "
+                                        "first bytes %5 ms later: %6")
+                                        .arg(host, reply.address.toString())
+                                        .arg(m_servers.port)
+                                        .arg(m_timing.connectedMs - m_timing.connectStartMs)
+                                        .arg(m_timing.firstDataMs - m_timing.connectedMs)
+                                        .arg(traceQuoted(reply.text));
+    else if (!cancelled())
+        qCDebug(lcNet).noquote() << QStringLiteral("no reply from %1:").arg(host)
+                                 << (SockFailed ? "every address failed, or the connection broke"
+                                     : m_queryEnded
+                                         ? "the server closed the connection without a reply"
+                                         : "none in time");
     dropSockets();
     // The secondary counts its spacing from when it last saw us, which is no later than
     // now: a SYN the kernel resent late in the query, the acknowledgement of its reply,
@@ -327,6 +415,7 @@ void DaytimeClient::startAttempt(const QHostAddress &address)
             Winsock1_Close();
     });
     m_attempts.append({socket, m_bootMs()});
+    qCDebug(lcNet).noquote() << "connecting to" << address.toString() << "port" << m_servers.port;
     socket->connectToHost(address, m_servers.port);
 }
 
@@ -352,6 +441,8 @@ void DaytimeClient::attemptConnected(QTcpSocket *socket)
 
 void DaytimeClient::attemptFailed(QTcpSocket *socket)
 {
+    qCDebug(lcNet).noquote() << "connecting to" << socket->peerName()
+                             << "failed:" << socket->errorString();
     m_attempts.removeIf([socket](const Attempt &a) { return a.socket == socket; });
     socket->disconnect(this);
     socket->deleteLater();

@@ -115,6 +115,9 @@ private:
                                      qint64 earliestMs);
     // The earliest moment the secondary may be asked again.
     qint64 secondaryDueMs() const;
+    // Says in the trace what a first reply left open.
+    static void traceRange(const QString &host, const DaytimeStamp &stamp,
+                           const OffsetRange &range);
     NetworkTime timeFrom(const DaytimeStamp &stamp, const Reply &first,
                          const DaytimeStamp &firstStamp, const Reply &second) const;
     FetchResult askPrimary();

@@ -18,6 +18,9 @@ namespace horalis {
 struct Instant {
     qint64 utcMs = 0;  // milliseconds since 1970-01-01 00:00:00 UTC
     qint64 bootMs = 0; // CLOCK_BOOTTIME, milliseconds
+    // Where it came from ("typed in", "network time from ntp.ntsc.ac.cn"), for the trace
+    // and the system log's line when the clock is set.
+    QString origin = {};
 
     qint64 at(qint64 laterBootMs) const { return utcMs + (laterBootMs - bootMs); }
 };

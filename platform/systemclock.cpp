@@ -2,6 +2,7 @@
 
 #include "instant.h"
 #include "runtimeerror.h"
+#include "trace.h"
 
 #include <QFile>
 #include <QList>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <linux/rtc.h>
 #include <sys/ioctl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace horalis {
@@ -107,6 +109,13 @@ int LinuxClockSystemCalls::setHardwareClock(const std::tm &fields)
     return result;
 }
 
+void LinuxClockSystemCalls::logClockChange(const QString &line)
+{
+    openlog("horalis", LOG_PID, LOG_USER);
+    syslog(LOG_NOTICE, "%s", line.toUtf8().constData());
+    closelog();
+}
+
 QDateTime SystemClock::now()
 {
     return QDateTime::fromMSecsSinceEpoch(m_calls.realtimeNs() / kNsPerMs);
@@ -141,24 +150,51 @@ void SystemClock::setInstant(Instant target, std::stop_token stop)
     // The clocks are read together: the real one for the service's shift, the boot one
     // to move the target on to this moment, the monotonic one for the earliest time.
     const qint64 realNs = m_calls.realtimeNs();
-    const qint64 utcMs = target.at(m_calls.boottimeNs() / kNsPerMs);
+    const qint64 bootMs = m_calls.boottimeNs() / kNsPerMs;
+    const qint64 utcMs = target.at(bootMs);
+    qCDebug(lcClock).noquote() << QStringLiteral("setting the clock to %1 (%2), worked out %3 ms "
+                                                 "ago by the boot clock; it reads %4")
+                                      .arg(utcText(utcMs), target.origin)
+                                      .arg(bootMs - target.bootMs)
+                                      .arg(utcText(realNs / kNsPerMs));
     // Checked in milliseconds first: only a settable instant fits in nanoseconds.
-    requireSettable(utcMs, earliestSettableMs());
+    try {
+        requireSettable(utcMs, earliestSettableMs());
+    } catch (const RunTimeError &) {
+        qCDebug(lcClock).noquote() << "refused: out of the range the clock can be set to";
+        throw;
+    }
     const qint64 ns = utcMs * kNsPerMs;
     const int error = m_calls.setRealtimeNs(ns);
     if (error == 0) {
+        qCDebug(lcClock).noquote()
+            << "set directly (clock_settime), moved by" << utcMs - realNs / kNsPerMs << "ms";
+        m_calls.logClockChange(QStringLiteral("Set the system clock from %1 to %2 (%3).")
+                                   .arg(utcText(realNs / kNsPerMs), utcText(utcMs), target.origin));
         // Any failure is ignored: the system clock is set, which is what the user asked
         // for, and most machines without an RTC (virtual ones) answer ENOENT or ENODEV.
-        m_calls.setHardwareClock(hardwareClockFields(ns, m_calls.hardwareClockIsLocal()));
+        const bool local = m_calls.hardwareClockIsLocal();
+        const int rtcError = m_calls.setHardwareClock(hardwareClockFields(ns, local));
+        qCDebug(lcClock).noquote()
+            << QStringLiteral("hardware clock, which keeps %1: %2")
+                   .arg(local ? u"local time" : u"UTC",
+                        rtcError == 0 ? QStringLiteral("set")
+                                      : QStringLiteral("not set, ") + qt_error_string(rtcError));
         return;
     }
     // The service gets the change as a shift of the clock, which it applies when polkit
     // says yes: the instant stays right however long the password prompt takes. It keeps
     // the hardware clock in step itself.
     if ((error == EPERM || error == EACCES) && m_service) {
+        qCDebug(lcClock).noquote() << QStringLiteral("no right to set the clock (%1): timedated "
+                                                     "is asked to move it by %2 us")
+                                          .arg(qt_error_string(error))
+                                          .arg((ns - realNs) / 1000);
         m_service->shiftTime((ns - realNs) / 1000, stop);
+        qCDebug(lcClock).noquote() << "set through timedated";
         return;
     }
+    qCDebug(lcClock).noquote() << "clock_settime refused:" << qt_error_string(error);
     throw RunTimeError(setFailureText(error));
 }
 

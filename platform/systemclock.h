@@ -27,6 +27,8 @@ public:
     // Sets the hardware clock to these fields (as in struct tm, whole seconds); returns
     // 0 or the errno of the failure.
     virtual int setHardwareClock(const std::tm &fields) = 0;
+    // Leaves a line in the system log, as a change of the clock should.
+    virtual void logClockChange(const QString &line) = 0;
 };
 
 // clock_gettime / clock_settime, /etc/adjtime and /dev/rtc0 on the running system.
@@ -38,6 +40,8 @@ public:
     int setRealtimeNs(qint64 ns) override;
     bool hardwareClockIsLocal() override;
     int setHardwareClock(const std::tm &fields) override;
+    // syslog(3), as "horalis", which the journal collects.
+    void logClockChange(const QString &line) override;
 };
 
 // Whether the contents of /etc/adjtime say the hardware clock keeps local time: its

@@ -3,6 +3,7 @@
 #include "dbuswait.h"
 #include "polkitauthority.h"
 #include "runtimeerror.h"
+#include "trace.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
@@ -160,6 +161,30 @@ QString failureText(const QDBusError &error, qint64 waitedMs)
     return QStringLiteral("系统时间服务拒绝修改时间（%1）。").arg(said);
 }
 
+// An answer of polkit's, as the trace names it.
+const char *answerName(PolkitAuthority::Answer answer)
+{
+    switch (answer) {
+    case PolkitAuthority::Answer::Authorized:
+        return "authorized";
+    case PolkitAuthority::Answer::Challenge:
+        return "a password is needed";
+    case PolkitAuthority::Answer::Refused:
+        return "refused";
+    case PolkitAuthority::Answer::NoAgent:
+        return "a password is needed, and no authentication agent can ask for it";
+    case PolkitAuthority::Answer::TimedOut:
+        return "no answer in time; the prompt was withdrawn";
+    case PolkitAuthority::Answer::Stopped:
+        return "polkitd stopped answering";
+    case PolkitAuthority::Answer::Unavailable:
+        return "cannot say (no polkitd, or the action is not installed)";
+    case PolkitAuthority::Answer::Failed:
+        return "an error";
+    }
+    return "?";
+}
+
 struct Outcome {
     bool timedOut = false; // the bound passed first; the call may still be carried out
     QDBusError error;      // invalid when the call succeeded
@@ -181,14 +206,26 @@ Outcome callInteractive(QDBusConnection bus, const QString &method,
     call.setInteractiveAuthorizationAllowed(true);
     QElapsedTimer waited;
     waited.start();
+    qCDebug(lcTimedated).noquote() << "timedated" << method << arguments;
     const std::optional<QDBusMessage> reply =
         awaitReply(bus.asyncCall(call, boundMs + kReplySlackMs), boundMs, stop);
-    if (stop.stop_requested())
+    if (stop.stop_requested()) {
+        qCDebug(lcTimedated).noquote() << "timedated" << method << ": the window closed meanwhile";
         throw Abandoned();
-    if (!reply)
+    }
+    if (!reply) {
+        qCDebug(lcTimedated).noquote()
+            << "timedated" << method << ": no answer in" << boundMs << "ms";
         return {true, {}, waited.elapsed()};
-    if (reply->type() == QDBusMessage::ErrorMessage)
+    }
+    if (reply->type() == QDBusMessage::ErrorMessage) {
+        qCDebug(lcTimedated).noquote()
+            << "timedated" << method << "answered, after" << waited.elapsed()
+            << "ms:" << reply->errorName() << traceQuoted(reply->errorMessage());
         return {false, QDBusError(*reply), waited.elapsed()};
+    }
+    qCDebug(lcTimedated).noquote()
+        << "timedated" << method << "done, after" << waited.elapsed() << "ms";
     return {};
 }
 
@@ -223,11 +260,17 @@ std::optional<bool> TimedatedService::automaticSync(std::stop_token stop)
     get << kInterface << QStringLiteral("NTP");
     const std::optional<QDBusMessage> reply =
         awaitReply(bus.asyncCall(get, kQueryTimeoutMs), kQueryTimeoutMs, stop);
-    if (!reply || reply->type() != QDBusMessage::ReplyMessage)
+    if (!reply || reply->type() != QDBusMessage::ReplyMessage) {
+        qCDebug(lcTimedated).noquote()
+            << "timedated's NTP property:"
+            << (reply ? reply->errorName() : QStringLiteral("no answer")) << "(taken as off)";
         return std::nullopt;
+    }
     const QVariant value = reply->arguments().value(0).value<QDBusVariant>().variant();
     if (value.typeId() != QMetaType::Bool)
         return std::nullopt;
+    qCDebug(lcTimedated).noquote()
+        << "timedated's NTP property:" << (value.toBool() ? "on" : "off");
     return value.toBool();
 }
 
@@ -243,7 +286,11 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
     // polkitd) timedated decides, as it would without this step; a polkitd that is there
     // but does not answer would leave timedated waiting on it too, and is said so.
     PolkitAuthority polkit(bus);
-    switch (polkit.check(actions, stop)) {
+    const PolkitAuthority::Answer held = polkit.check(actions, stop);
+    qCDebug(lcTimedated).noquote()
+        << "polkit, asked without a prompt for" << actions.join(u", ") << ":" << answerName(held)
+        << (held == PolkitAuthority::Answer::Failed ? polkit.error().name() : QString());
+    switch (held) {
     case PolkitAuthority::Answer::Challenge:
         break;
     case PolkitAuthority::Answer::Stopped:
@@ -257,8 +304,15 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
     case PolkitAuthority::Answer::Unavailable:
         return;
     }
-    switch (
-        polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop)) {
+    QElapsedTimer prompt;
+    prompt.start();
+    const PolkitAuthority::Answer given =
+        polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop);
+    qCDebug(lcTimedated).noquote()
+        << "polkit, asked with a password prompt for" << PolkitAuthority::SetClockAction << ":"
+        << answerName(given) << "after" << prompt.elapsed() << "ms"
+        << (given == PolkitAuthority::Answer::Failed ? polkit.error().name() : QString());
+    switch (given) {
     case PolkitAuthority::Answer::Refused:
         throw RunTimeError(deniedText());
     case PolkitAuthority::Answer::NoAgent:

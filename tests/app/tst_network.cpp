@@ -2,6 +2,7 @@
 #include "daytimeserver.h"
 #include "fakes.h"
 #include "form1.h"
+#include "tracerecorder.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 using namespace horalis;
 using namespace horalis::test;
@@ -146,8 +148,10 @@ void TestNetwork::fetch_data()
     QTest::addColumn<QString>("message");        // "" for none
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("netDate");
+    QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
 
     using C = QList<int>;
+    using T = QStringList;
     const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
     const QString none;
     const QString failed = QStringLiteral("标准时间：  ");
@@ -156,76 +160,87 @@ void TestNetwork::fetch_data()
     QTest::newRow("primary answers, secondary never asked")
         << answers << PrimaryReply << answers << NistReply << C{2, 0} << none
         << "标准时间： 2026-12-07 15:39:29"
-        << "2026-12-07";
+        << "2026-12-07" << T{"fetch: fetched", "Beijing time 2026-12-07 15:39:29"};
     QTest::newRow("primary reply in two pieces")
         << int(DaytimeServer::AnswersInTwo) << PrimaryReply << answers << NistReply << C{2, 0}
         << none << "标准时间： 2026-12-07 15:39:29"
-        << "2026-12-07";
+        << "2026-12-07"
+        << T{"reply from 127.0.0.2 (127.0.0.2 port", R"("2026-12-07 15:39:29\r\n")"};
     QTest::newRow("primary refuses, NIST layout")
         << Refuses << QByteArray() << answers << NistReply << C{0, 2} << none
         << "标准时间： 26-12-07 11:52:21"
-        << "26-12-07";
+        << "26-12-07" << T{"no reply from 127.0.0.2", "every address failed"};
     QTest::newRow("primary silent, shift passes midnight")
         << silent << QByteArray() << answers << nist("26-12-07", "16:05:09") << C{1, 2} << none
         << "标准时间： 26-12-08 00:05:09"
-        << "26-12-08";
+        << "26-12-08"
+        << T{"fetch: the primary 127.0.0.2 gave no time; falling back to the "
+             "secondary 127.0.0.3"};
     QTest::newRow("primary closes without data")
         << int(DaytimeServer::ClosesAtOnce) << QByteArray() << answers
         << nist("08-10-29", "07:39:29") << C{1, 2} << none << "标准时间： 08-10-29 15:39:29"
-        << "08-10-29";
+        << "08-10-29" << T{"no reply from 127.0.0.2", "closed the connection without a reply"};
     QTest::newRow("NIST reply in two pieces")
         << Refuses << QByteArray() << int(DaytimeServer::AnswersInTwo) << NistReply << C{0, 2}
         << none << "标准时间： 26-12-07 11:52:21"
-        << "26-12-07";
+        << "26-12-07" << T{"second stamp 2026-12-07T03:52:20.950Z", "round trip", "offset"};
     QTest::newRow("both refuse") << Refuses << QByteArray() << Refuses << QByteArray() << C{0, 0}
-                                 << notFound << failed << "";
+                                 << notFound << failed << ""
+                                 << T{"fetch: failed; the user is told: " + notFound};
     QTest::newRow("secondary silent")
-        << Refuses << QByteArray() << silent << QByteArray() << C{0, 1} << notFound << failed << "";
+        << Refuses << QByteArray() << silent << QByteArray() << C{0, 1} << notFound << failed << ""
+        << T{"no reply from 127.0.0.3", "none in time"};
     QTest::newRow("secondary closes without data")
         << Refuses << QByteArray() << int(DaytimeServer::ClosesAtOnce) << QByteArray() << C{0, 1}
-        << notFound << failed << "";
+        << notFound << failed << "" << T{"no reply from 127.0.0.3", "closed the connection"};
     QTest::newRow("primary answers once, then not")
         << int(DaytimeServer::AnswersFirst) << PrimaryReply << answers << NistReply << C{2, 0}
-        << "网络标准时间服务器127.0.0.2超时！" << failed << "";
+        << "网络标准时间服务器127.0.0.2超时！" << failed << ""
+        << T{"127.0.0.2 first stamp 2026-12-07T07:39:29.000Z", "the second query splits"};
     QTest::newRow("secondary answers once, then not")
         << Refuses << QByteArray() << int(DaytimeServer::AnswersFirst) << NistReply << C{0, 2}
-        << "网络标准时间服务器127.0.0.3超时！" << failed << "";
+        << "网络标准时间服务器127.0.0.3超时！" << failed << ""
+        << T{"no reply from 127.0.0.3", "none in time"};
     // A primary reply that is not a Beijing time counts as no answer: the secondary
     // gives the time. Only the first 4 KiB of a stream are read.
-    for (const auto &[name, garbage] :
-         {std::pair{"primary streams megabytes", QByteArray()},
-          std::pair{"primary sends an inetd daytime line",
-                    QByteArray("Mon Dec  7 04:14:14 2026\r\n")},
-          std::pair{"primary sends an empty line", QByteArray("\r\n")},
-          std::pair{"primary sends bytes", QByteArray("\x01\xff\x7f 2026-12-07 15:39:29\r\n")},
-          std::pair{"primary date that does not exist", QByteArray("2026-02-30 15:39:29\r\n")}})
+    // The trace quotes what came, whatever it is.
+    for (const auto &[name, garbage, quoted] :
+         {std::tuple{"primary streams megabytes", QByteArray(), R"(... (3976 more))"},
+          std::tuple{"primary sends an inetd daytime line",
+                     QByteArray("Mon Dec  7 04:14:14 2026\r\n"),
+                     R"("Mon Dec  7 04:14:14 2026\r\n")"},
+          std::tuple{"primary sends an empty line", QByteArray("\r\n"), R"("\r\n")"},
+          std::tuple{"primary sends bytes", QByteArray("\x01\xff\x7f 2026-12-07 15:39:29\r\n"),
+                     R"("\x01\xff\x7f 2026-12-07 15:39:29\r\n")"},
+          std::tuple{"primary date that does not exist", QByteArray("2026-02-30 15:39:29\r\n"),
+                     R"("2026-02-30 15:39:29\r\n")"}})
         QTest::newRow(name) << int(garbage.isEmpty() ? DaytimeServer::Streams : answers) << garbage
                             << answers << NistReply << C{1, 2} << none
                             << "标准时间： 26-12-07 11:52:21"
-                            << "26-12-07";
+                            << "26-12-07" << T{"reply from 127.0.0.2", quoted};
     QTest::newRow("NIST reply that is no date")
         << Refuses << QByteArray() << answers << nist("26-13-07", "03:52:21") << C{0, 1}
         << "无法识别网络标准时间服务器127.0.0.3的回复：“26-13-07”不是有效的日期。"
         << ""
-        << "";
+        << "" << T{"secondary: 127.0.0.3 the reply is not a NIST line", "“26-13-07”不是有效的日期"};
     QTest::newRow("NIST date against its day number")
         << Refuses << QByteArray() << answers
         << QByteArray("\n61380 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << C{0, 1}
         << "无法识别网络标准时间服务器127.0.0.3的回复：日期“26-12-07”与修正儒略日 61380 不符。"
         << ""
-        << "";
+        << "" << T{"fetch: not taken; the user is told: 无法识别"};
     // The server's own health digit says its time may be 5 s off: not taken.
     QTest::newRow("NIST says its time may be off")
         << Refuses << QByteArray() << answers
         << QByteArray("\n61381 26-12-07 03:52:21 00 0 1 50.0 UTC(NIST) * \n") << C{0, 1}
         << "网络标准时间服务器127.0.0.3报告自己的时间可能有最多 5 秒的误差"
         << ""
-        << "";
+        << "" << T{"secondary: 127.0.0.3 health digit 1 (0 is healthy): its time is not taken"};
     QTest::newRow("NIST reply cut short")
         << Refuses << QByteArray() << answers << QByteArray("\n61381 26-12-07 03:5") << C{0, 1}
         << "无法识别网络标准时间服务器127.0.0.3的回复：“03:5”不是"
         << ""
-        << "";
+        << "" << T{"reply from 127.0.0.3", R"("\n61381 26-12-07 03:5")"};
 }
 
 void TestNetwork::fetch()
@@ -238,7 +253,9 @@ void TestNetwork::fetch()
     QFETCH(QString, message);
     QFETCH(QString, status);
     QFETCH(QString, netDate);
+    QFETCH(QStringList, trace);
 
+    const TraceRecorder recorder;
     makeWindow(startServers(primary, primaryReply, secondary, secondaryReply));
     // What the user sees while the fetch waits.
     QString statusWhileWaiting;
@@ -269,6 +286,7 @@ void TestNetwork::fetch()
     if (primary == DaytimeServer::Streams)
         QVERIFY(m_primary->bytesStreamed() < DaytimeServer::StreamBytes);
     QVERIFY(m_clock.writes.isEmpty());
+    QVERIFY2(recorder.says(QStringLiteral("horalis.net"), trace), recorder.dump());
 }
 
 void TestNetwork::unresolvableNamesFailFast()

@@ -15,11 +15,9 @@ Simplified Chinese with an English fallback.
   check_metadata.py --policy FILE PROGRAM
 
 With --servers, prints the primary and the secondary Daytime server that a manual page
-(roff, on standard input) names, in English or in Chinese; with --holds, says by its exit
-status whether a program's file holds a text in UTF-8 or in UTF-16 of either byte order.
+(roff, on standard input) names, in English or in Chinese.
 
   check_metadata.py --servers < PAGE
-  check_metadata.py --holds PROGRAM TEXT
 
 Prints each problem and exits 1 when there is any.
 """
@@ -87,19 +85,11 @@ def servers(roff):
     return []
 
 
-def holds(path, text):
-    with open(path, "rb") as f:
-        data = f.read()
-    return any(text.encode(codec) in data for codec in ("utf-8", "utf-16-le", "utf-16-be"))
-
-
 if __name__ == "__main__":
     if sys.argv[1] == "--servers":
         names = servers(sys.stdin.read())
         print(" ".join(names))
         sys.exit(0 if len(names) == 2 else 1)
-    if sys.argv[1] == "--holds":
-        sys.exit(0 if holds(sys.argv[2], sys.argv[3]) else 1)
     if sys.argv[1] == "--policy":
         found = [f"policy: {p}" for p in check_policy(*sys.argv[2:])]
     else:

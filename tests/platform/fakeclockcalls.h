@@ -24,6 +24,7 @@ public:
     int rtcFailWith = 0;
     QStringList rtcWritten;        // "yyyy-MM-dd HH:mm:ss" as the fields say
     QStringList *events = nullptr; // "clock", "rtc", in call order
+    QStringList logged;            // the system log's lines
 
     qint64 realtimeNs() override { return realtime; }
     qint64 boottimeNs() override { return boottime; }
@@ -47,6 +48,7 @@ public:
             events->append(QStringLiteral("rtc"));
         return rtcFailWith;
     }
+    void logClockChange(const QString &line) override { logged.append(line); }
 };
 
 qint64 utcNs(const QString &iso)

@@ -2,6 +2,8 @@
 #include "instant.h"
 #include "runtimeerror.h"
 #include "systemclock.h"
+#include "trace.h"
+#include "tracerecorder.h"
 
 #include <QFile>
 #include <QTest>
@@ -402,7 +404,8 @@ private slots:
     // Direct first; the service only when the kernel refuses the right, and then as a
     // shift from the real clock to the target moved on to the boot clock's present
     // reading. The service keeps the hardware clock itself; the RTC's own failures do
-    // not count.
+    // not count. The trace says which path was taken; a direct write, which only root
+    // may make, leaves a line in the system log (timedated logs its own).
     void fallback_data()
     {
         QTest::addColumn<QString>("target");
@@ -412,6 +415,7 @@ private slots:
         QTest::addColumn<int>("rtcFailWith");
         QTest::addColumn<QStringList>("events");
         QTest::addColumn<QString>("error"); // empty: must not throw
+        QTest::addColumn<QString>("trace"); // in a horalis.clock line
 
         // The real clock reads 2026-12-07T04:50:00.250Z, and the boot clock has run on
         // 2.5 s since the target was worked out.
@@ -419,27 +423,34 @@ private slots:
         const QString behind = QStringLiteral("2026-12-07T04:00:00.000Z");
         const QStringList direct{"clock", "rtc"};
         const QStringList shiftAhead{"clock", "shift 2142602250000"};
+        const QString setDirectly = QStringLiteral("set directly (clock_settime), moved by");
+        const QString askTimedated = QStringLiteral("timedated is asked to move it by");
         QTest::newRow("direct succeeds, service never asked")
-            << ahead << 0 << true << "" << 0 << direct << "";
+            << ahead << 0 << true << "" << 0 << direct << "" << setDirectly;
         QTest::newRow("no RTC device (ENODEV)")
-            << ahead << 0 << true << "" << ENODEV << direct << "";
+            << ahead << 0 << true << "" << ENODEV << direct << ""
+            << "hardware clock, which keeps UTC: not set, " + qt_error_string(ENODEV);
         QTest::newRow("no RTC node (ENOENT)")
-            << ahead << 0 << false << "" << ENOENT << direct << "";
-        QTest::newRow("RTC write fails (EIO)") << ahead << 0 << true << "" << EIO << direct << "";
+            << ahead << 0 << false << "" << ENOENT << direct << "" << setDirectly;
+        QTest::newRow("RTC write fails (EIO)")
+            << ahead << 0 << true << "" << EIO << direct << "" << setDirectly;
         QTest::newRow("EPERM: service shifts forward")
-            << ahead << EPERM << true << "" << 0 << shiftAhead << "";
+            << ahead << EPERM << true << "" << 0 << shiftAhead << ""
+            << askTimedated + " 2142602250000 us";
         QTest::newRow("EACCES: service shifts forward")
-            << ahead << EACCES << true << "" << 0 << shiftAhead << "";
+            << ahead << EACCES << true << "" << 0 << shiftAhead << "" << askTimedated;
         QTest::newRow("EPERM: service shifts back")
-            << behind << EPERM << true << "" << 0 << QStringList{"clock", "shift -2997750000"}
-            << "";
-        QTest::newRow("EPERM: service refuses")
-            << ahead << EPERM << true << "服务说不" << 0 << shiftAhead << "服务说不";
+            << behind << EPERM << true << "" << 0 << QStringList{"clock", "shift -2997750000"} << ""
+            << askTimedated + " -2997750000 us";
+        QTest::newRow("EPERM: service refuses") << ahead << EPERM << true << "服务说不" << 0
+                                                << shiftAhead << "服务说不" << askTimedated;
         QTest::newRow("EPERM without a service")
-            << ahead << EPERM << false << "" << 0 << QStringList{"clock"} << "管理员";
+            << ahead << EPERM << false << "" << 0 << QStringList{"clock"} << "管理员"
+            << "clock_settime refused: " + qt_error_string(EPERM);
         QTest::newRow("EINVAL: not a matter of rights")
             << ahead << EINVAL << true << "" << 0 << QStringList{"clock"}
-            << QString::fromLocal8Bit(std::strerror(EINVAL));
+            << QString::fromLocal8Bit(std::strerror(EINVAL))
+            << "clock_settime refused: " + qt_error_string(EINVAL);
     }
 
     void fallback()
@@ -451,7 +462,9 @@ private slots:
         QFETCH(int, rtcFailWith);
         QFETCH(QStringList, events);
         QFETCH(QString, error);
+        QFETCH(QString, trace);
         useZone("UTC");
+        const TraceRecorder recorder;
         QStringList happened;
         FakeCalls calls;
         calls.realtime = utcNs("2026-12-07T04:50:00.250Z");
@@ -465,13 +478,22 @@ private slots:
         SystemClock clock(calls, withService ? &service : nullptr);
 
         const QString thrown = errorOf([&] {
-            clock.setInstant({utcMs(target), kBootNs / 1'000'000}, {});
+            clock.setInstant({utcMs(target), kBootNs / 1'000'000, QStringLiteral("typed in")}, {});
         });
         QCOMPARE(happened, events);
         if (error.isEmpty())
             QVERIFY2(thrown.isEmpty(), qPrintable(thrown));
         else
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
+        QVERIFY2(recorder.says(QStringLiteral("horalis.clock"),
+                               {QStringLiteral("setting the clock to %1 (typed in)")
+                                    .arg(utcText(utcMs(target) + 2500))}),
+                 recorder.dump());
+        QVERIFY2(recorder.says(QStringLiteral("horalis.clock"), {trace}), recorder.dump());
+        const QStringList logged{QStringLiteral("Set the system clock from "
+                                                "2026-12-07T04:50:00.250Z to %1 (typed in).")
+                                     .arg(utcText(utcMs(target) + 2500))};
+        QCOMPARE(calls.logged, failWith == 0 ? logged : QStringList());
     }
 
     // Automatic synchronisation is the service's to report and to stop; without a
