@@ -19,7 +19,9 @@ constexpr int Unsynchronized = 3;
 constexpr int LastStratum = 15;
 // The boot clock is read in whole milliseconds: a round trip measured as n ms lasted
 // less than n + 1, and a server may have held the request as long.
-constexpr qint64 BootTickUs = 1000;
+constexpr qint64 BootTickMs = 1;
+// A longer round trip (which no wait allows) is taken as this long.
+constexpr qint64 MaxRoundTripMs = qint64(1) << 20;
 
 quint32 word(QByteArrayView bytes, qsizetype at)
 {
@@ -43,12 +45,6 @@ qint64 fractionToUs(quint64 units)
 qint64 shortToUs(quint32 value)
 {
     return qint64((quint64(value) * 1'000'000 + (1u << 15)) >> 16);
-}
-
-// Floor division, for instants before the epoch.
-qint64 floorDiv(qint64 a, qint64 b)
-{
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
 }
 
 constexpr qint64 daysFromCivil(qint64 y, unsigned m, unsigned d)
@@ -178,27 +174,29 @@ NtpReading readNtpReply(QByteArrayView bytes, NtpTimestamp sent, qint64 sentBoot
     if (reading.refusal != NtpRefusal::None)
         return reading;
 
-    const qint64 roundTripUs =
-        std::clamp<qint64>(arrivedBootMs - sentBootMs, 0, qint64(1) << 40) * 1000;
-    const qint64 hold = qint64(header->transmit - header->receive); // across an era too
+    // Exact arithmetic in units of 2^-32 ms, which hold both the boot clock's
+    // milliseconds and NTP's fractions; the hold is checked for size first.
+    const qint64 roundTripMs = std::clamp<qint64>(arrivedBootMs - sentBootMs, 0, MaxRoundTripMs);
+    const qint64 hold = qint64(header->transmit - header->receive); // 2^-32 s, across an era too
     reading.holdUs = hold < 0 ? -fractionToUs(0 - quint64(hold)) : fractionToUs(quint64(hold));
-    if (hold < 0 || reading.holdUs > roundTripUs + BootTickUs) {
+    if (hold < 0 || hold >= (qint64(1) << 53) || hold * 1000 > (roundTripMs + BootTickMs) << 32) {
         reading.refusal = NtpRefusal::HoldTooLong;
         return reading;
     }
-    reading.roundTripUs = std::max<qint64>(roundTripUs - reading.holdUs, 0);
+    const qint64 delay = std::max<qint64>((roundTripMs << 32) - hold * 1000, 0);
+    reading.roundTripUs = (delay * 1000 + (qint64(1) << 31)) >> 32;
     reading.rootDistanceUs = (shortToUs(header->rootDelay) + reading.roundTripUs) / 2 +
                              shortToUs(header->rootDispersion);
     if (reading.rootDistanceUs > MaxRootDistanceUs) {
         reading.refusal = NtpRefusal::RootDistanceTooLong;
         return reading;
     }
-    // Twice the server's clock at arrival, in microseconds: one rounding, at the end.
-    const qint64 transmitUs =
-        ntpUnixSeconds(quint32(header->transmit >> 32), pivotSeconds) * 1'000'000 +
-        fractionToUs(header->transmit & 0xffff'ffffu);
-    const qint64 twiceUs = 2 * transmitUs + reading.roundTripUs;
-    reading.instant = Instant{floorDiv(twiceUs + 1000, 2000), arrivedBootMs};
+    // The transmit stamp's fraction plus half the delay, in 2^-33 ms past its whole
+    // second, rounded once to the nearest millisecond (a half up).
+    const qint64 past = 2 * qint64(header->transmit & 0xffff'ffffu) * 1000 + delay;
+    const qint64 utcMs = ntpUnixSeconds(quint32(header->transmit >> 32), pivotSeconds) * 1000 +
+                         ((past + (qint64(1) << 32)) >> 33);
+    reading.instant = Instant{utcMs, arrivedBootMs};
     return reading;
 }
 

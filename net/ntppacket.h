@@ -103,7 +103,8 @@ struct NtpReading {
 // Reads a datagram that came as the reply to the request whose transmit bits were
 // `sent`, sent at sentBootMs and arrived at arrivedBootMs (the boot clock, ms). The
 // server's clock at arrival is its transmit stamp plus half of (the round trip less
-// its hold), rounded to the nearest millisecond.
+// its hold), rounded to the nearest millisecond. A round trip of more than 2^20 ms is
+// taken as that long.
 NtpReading readNtpReply(QByteArrayView bytes, NtpTimestamp sent, qint64 sentBootMs,
                         qint64 arrivedBootMs, qint64 pivotSeconds = ntpEraPivotSeconds());
 

@@ -145,8 +145,11 @@ void TestNtpPacket::refusals_data()
         "transmit before receive", [](NtpFields &f) { f.transmit = f.receive - 1; }, R::HoldTooLong,
         "longer than");
     row(
-        "hold 101 ms", [](NtpFields &f) { f.transmit = f.receive + 0x19DB'22D1; }, // 101.0 ms
+        "hold just under 101 ms", [](NtpFields &f) { f.transmit = f.receive + 0x19DB'22D0; },
         R::None, "taken");
+    row(
+        "hold just over 101 ms", [](NtpFields &f) { f.transmit = f.receive + 0x19DB'22D1; },
+        R::HoldTooLong, "101.0 ms");
     row(
         "hold 101.2 ms", [](NtpFields &f) { f.transmit = f.receive + 0x19E8'3E42; }, // 101.2 ms
         R::HoldTooLong, "101.2 ms");
@@ -234,6 +237,17 @@ void TestNtpPacket::times_data()
     QTest::newRow("0.4 ms rounds down")
         << stamp(NtpSecond, 1'717'986) << stamp(NtpSecond, 1'717'986) << qint64(0) << qint64(0)
         << Pivot2026 << ms << qint64(0);
+    // 0.49999985 ms and 0.50000008 ms: rounded once, not to microseconds first.
+    QTest::newRow("just under 0.5 ms rounds down")
+        << stamp(NtpSecond, 2'147'483) << stamp(NtpSecond, 2'147'483) << qint64(0) << qint64(0)
+        << Pivot2026 << ms << qint64(0);
+    QTest::newRow("just over 0.5 ms rounds up")
+        << stamp(NtpSecond, 2'147'484) << stamp(NtpSecond, 2'147'484) << qint64(0) << qint64(0)
+        << Pivot2026 << ms + 1 << qint64(0);
+    // 0.3 ms past the second and a 0.4 ms delay (1 ms less a 0.6 ms hold): 0.5 ms.
+    QTest::newRow("half of a delay under 1 ms")
+        << stamp(NtpSecond, 0) << stamp(NtpSecond, 2'576'980) << qint64(0) << qint64(1) << Pivot2026
+        << ms + 1 << qint64(400);
     QTest::newRow("0.6 ms rounds up") << stamp(NtpSecond, 2'576'980) << stamp(NtpSecond, 2'576'980)
                                       << qint64(0) << qint64(0) << Pivot2026 << ms + 1 << qint64(0);
     QTest::newRow("a fraction just short of a second carries")
