@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <atomic>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -110,7 +111,7 @@ public:
         From from = Server;
     };
     std::function<QList<Reply>(int request, const NtpFields &sound)> answer;
-    qint64 offsetMs = 0;
+    std::atomic<qint64> offsetMs = 0; // may be set from another thread
     QList<QByteArray> requests;
 
     // Listens on address and port (0: one the kernel picks); false if it cannot.
