@@ -6,9 +6,10 @@ boxes as the layout writes them, and the program's own messages.
   check_pages.py [TREE]
 
 TREE is the source tree (default: the one this file is in). What the window has is read
-from the code: the layout's texts (app/*layout*.cpp), the message boxes' buttons, the
-desktop entry's Chinese texts, and every Chinese string literal of app/, net/, platform/
-and ui/ (the messages, with %1 and the like standing for any text). In the pages:
+from the code: the layout's texts (the file of app/ that sets the window's title), the
+message boxes' buttons, the desktop entry's Chinese texts, and every Chinese string
+literal of app/, net/, platform/ and ui/ (the messages, with %1 and the like standing
+for any text). In the pages:
 
 - every Chinese term a Chinese page quotes (“…”, 「…」, **…**, `…`, bold in roff) is one of
   the window's texts, a desktop entry text, a heading of that page, an allowed term
@@ -80,7 +81,8 @@ class Program:
     """What the window and the program say."""
 
     def __init__(self, tree):
-        layouts = sorted(tree.glob("app/*layout*.cpp"))
+        # The window's layout: where it gets its title, and its controls their texts.
+        layouts = sorted(p for p in tree.glob("app/*.cpp") if "setWindowTitle(" in p.read_text())
         boxes = sorted(p for d in ("platform", "ui") for p in (tree / d).rglob("messageboxes.cpp"))
         sources = [p for d in ("app", "net", "platform", "ui") for p in (tree / d).rglob("*")
                    if p.suffix in (".cpp", ".h")]
@@ -95,11 +97,12 @@ class Program:
                 if re.match(r"(Name|GenericName|Comment|Keywords)\[zh_CN\]=", line):
                     self.desktop |= set(filter(None, re.split(r"[;=]", line.split("=", 1)[1])))
         self.buttons = {t for p in layouts for t in re.findall(
-            r'(?:button\([^;]*?|Option\d->setText\()QStringLiteral\("([^"]+)"\)', p.read_text())}
+            r'(?:button\([^;]*?|(?:Option|Command)\d+->setText\()QStringLiteral\("([^"]+)"\)',
+            p.read_text())}
         self.buttons |= chinese(boxes)
         self.problems = []
         if not self.buttons or not self.messages:
-            self.problems.append(f"no window texts found in {tree}/app/*layout*.cpp")
+            self.problems.append(f"no window's layout (setWindowTitle, buttons) in {tree}/app")
         self.fragments = {f for m in self.messages for f in PLACEHOLDER.split(m) if f}
         self.suffixes = {f[i:] for f in self.fragments for i in range(len(f))}
         self.prefixes = {f[:i] for f in self.fragments for i in range(1, len(f) + 1)}
