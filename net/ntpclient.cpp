@@ -2,7 +2,7 @@
 // and its checks in one place.
 #include "ntpclient.h"
 
-#include "ntpconfig.h"
+#include "netconfig.h"
 #include "trace.h"
 
 #include <QHostInfo>
