@@ -3,6 +3,7 @@
 #include "fakes.h"
 #include "form1.h"
 #include "networktimefetch.h"
+#include "ntpfake.h"
 #include "tracerecorder.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QTest>
+#include <QTimeZone>
 
 #include <ctime>
 #include <functional>
@@ -30,6 +32,9 @@ constexpr int Refuses = -1; // no server listens: the connection is refused
 const QByteArray PrimaryReply = "2026-12-07 15:39:29\r\n";
 const QByteArray NistReply = "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
 const QString Waiting = QStringLiteral("正在连接网络时间服务器，请稍候……");
+const QHostAddress NtpAddressA(QStringLiteral("127.0.0.4"));
+const QHostAddress NtpAddressB(QStringLiteral("127.0.0.5"));
+const QHostAddress NtpStranger(QStringLiteral("127.0.0.6"));
 
 QByteArray nist(const char *date, const char *time)
 {
@@ -64,11 +69,15 @@ private slots:
     void closingDuringFetchEndsAtOnce();
     void applyWritesFetchedInstantMovedOn_data();
     void applyWritesFetchedInstantMovedOn();
+    void ntpWhenNoDaytimeTime_data();
+    void ntpWhenNoDaytimeTime();
 
 private:
     DaytimeServers startServers(int primary, const QByteArray &primaryReply, int secondary,
                                 const QByteArray &secondaryReply, int timeoutMs = 1500);
-    Form1 *makeWindow(const DaytimeServers &servers);
+    Form1 *makeWindow(const DaytimeServers &servers, const NtpServers &ntp = {});
+    NtpServers startNtp(NtpFault a, NtpFault b);
+    void checkNtpTimeTaken(const NtpServer &server, qint64 fetchStart, qint64 fetchEnd);
     void fetchWith(int primary, const QByteArray &primaryReply, int secondary,
                    const QByteArray &secondaryReply);
 
@@ -76,6 +85,7 @@ private:
     RecordingMessageBoxes m_messages;
     RecordingPointer m_pointer;
     std::unique_ptr<DaytimeServer> m_primary, m_secondary;
+    std::unique_ptr<NtpServer> m_ntpA, m_ntpB;
     std::unique_ptr<Form1> m_form;
     QStringList m_seenDuringFetch; // status line and pointer while a box is shown
 };
@@ -94,6 +104,8 @@ void TestNetwork::cleanup()
     m_form.reset();
     m_primary.reset();
     m_secondary.reset();
+    m_ntpA.reset();
+    m_ntpB.reset();
     QCOMPARE(QApplication::topLevelWidgets().size(), 0);
 }
 
@@ -132,10 +144,11 @@ DaytimeServers TestNetwork::startServers(int primary, const QByteArray &primaryR
     qFatal("no free port on the loopback addresses");
 }
 
-Form1 *TestNetwork::makeWindow(const DaytimeServers &servers)
+Form1 *TestNetwork::makeWindow(const DaytimeServers &servers, const NtpServers &ntp)
 {
     TimeServers only;
     only.daytime = servers;
+    only.ntp = ntp;
     m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer}, only);
     m_form->show();
     return m_form.get();
@@ -454,6 +467,146 @@ void TestNetwork::applyWritesFetchedInstantMovedOn()
     const qint64 apartMs = writtenUtc(m_clock.writes[0]).msecsTo(writtenUtc(m_clock.writes[1]));
     QVERIFY2(apartMs >= againStart - applyEnd && apartMs <= againEnd - applyStart,
              qPrintable(m_clock.writes[1]));
+}
+
+NtpServers TestNetwork::startNtp(NtpFault a, NtpFault b)
+{
+    // Both on one port, as the program asks them: A 3.5 s ahead of the real clock, B a
+    // minute ahead of A, so that the time shown says whose it is.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        m_ntpA = std::make_unique<NtpServer>();
+        m_ntpB = std::make_unique<NtpServer>();
+        if (m_ntpA->listen(NtpAddressA) && m_ntpB->listen(NtpAddressB, m_ntpA->port()) &&
+            m_ntpA->listenOther(NtpStranger))
+            break;
+        m_ntpA.reset();
+    }
+    if (!m_ntpA)
+        qFatal("no free UDP port on the loopback addresses");
+    m_ntpA->offsetMs = QDateTime::currentMSecsSinceEpoch() - bootNs() / 1'000'000 + 3'500;
+    m_ntpB->offsetMs = m_ntpA->offsetMs + 60'000;
+    answerWith(*m_ntpA, a);
+    answerWith(*m_ntpB, b);
+    NtpServers ntp;
+    ntp.hosts = {NtpAddressA.toString(), NtpAddressB.toString()};
+    ntp.port = m_ntpA->port();
+    ntp.replyTimeoutMs = 1500;
+    ntp.resendAfterMs = 500;
+    return ntp;
+}
+
+// The result line shows the server's Beijing time during the fetch, and applying
+// writes its clock at that moment, within 50 ms.
+void TestNetwork::checkNtpTimeTaken(const NtpServer &server, qint64 fetchStart, qint64 fetchEnd)
+{
+    QStringList shown;
+    const qint64 from = (fetchStart + server.offsetMs) / 1000 * 1000;
+    for (qint64 ms = from; ms <= fetchEnd + server.offsetMs; ms += 1000)
+        shown << QStringLiteral("标准时间： ") +
+                     QDateTime::fromMSecsSinceEpoch(ms + 8 * 3'600'000, QTimeZone::utc())
+                         .toString(u"yy-MM-dd HH:mm:ss");
+    QVERIFY2(
+        shown.contains(m_form->c1->toPlainText()),
+        qPrintable(m_form->c1->toPlainText() + QStringLiteral(" not in ") + shown.join(u", ")));
+    const qint64 applyStart = m_clock.boottimeMs();
+    m_form->Command3->click();
+    const qint64 applyEnd = m_clock.boottimeMs();
+    QCOMPARE(m_clock.writes.size(), 1);
+    const qint64 written = writtenUtc(m_clock.writes[0]).toMSecsSinceEpoch() - server.offsetMs;
+    QVERIFY2(written >= applyStart - 50 && written <= applyEnd + 50, qPrintable(m_clock.writes[0]));
+}
+
+void TestNetwork::ntpWhenNoDaytimeTime_data()
+{
+    QTest::addColumn<int>("primary");
+    QTest::addColumn<QByteArray>("primaryReply");
+    QTest::addColumn<int>("secondary");
+    QTest::addColumn<QByteArray>("secondaryReply");
+    QTest::addColumn<int>("ntpA");
+    QTest::addColumn<int>("ntpB");
+    QTest::addColumn<QString>("taken");   // "A", "B", "Daytime", or "" for none
+    QTest::addColumn<QString>("message"); // for none: the Daytime message, as without NTP
+    QTest::addColumn<QString>("status");  // and the result line, as without NTP
+    QTest::addColumn<bool>("ntpAsked");
+
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
+    const int sound = int(NtpFault::Sound), mute = int(NtpFault::Silent);
+    const QString none;
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+    const QString failed = QStringLiteral("标准时间：  ");
+    const QByteArray unhealthy("\n61381 26-12-07 03:52:21 00 0 1 50.0 UTC(NIST) * \n");
+    const QByteArray noReply;
+    QTest::newRow("both Daytime refuse: NTP A") << Refuses << noReply << Refuses << noReply << sound
+                                                << sound << "A" << none << none << true;
+    QTest::newRow("secondary silent: NTP A")
+        << Refuses << noReply << silent << noReply << sound << sound << "A" << none << none << true;
+    QTest::newRow("NIST unhealthy: NTP A") << Refuses << noReply << answers << unhealthy << sound
+                                           << sound << "A" << none << none << true;
+    for (const auto &[name, fault] :
+         {std::pair{"A spoofed originate: B", NtpFault::WrongOriginate},
+          std::pair{"A from another port: B", NtpFault::OtherPort},
+          std::pair{"A kiss-o'-death: B", NtpFault::KissRate},
+          std::pair{"A LI 3: B", NtpFault::Leap3}, std::pair{"A short packet: B", NtpFault::Short}})
+        QTest::newRow(name) << Refuses << noReply << Refuses << noReply << int(fault) << sound
+                            << "B" << none << none << true;
+    QTest::newRow("no NTP answer: the secondary's message")
+        << Refuses << noReply << Refuses << noReply << mute << mute << "" << notFound << failed
+        << true;
+    QTest::newRow("NIST unhealthy, no NTP answer: its message")
+        << Refuses << noReply << answers << unhealthy << mute << mute << ""
+        << QStringLiteral("网络标准时间服务器127.0.0.3报告自己的时间可能有最多 5 秒的误差") << none
+        << true;
+    QTest::newRow("primary answers: no NTP")
+        << answers << PrimaryReply << Refuses << noReply << sound << sound << "Daytime" << none
+        << none << false;
+    QTest::newRow("secondary answers: no NTP")
+        << Refuses << noReply << answers << NistReply << sound << sound << "Daytime" << none << none
+        << false;
+    QTest::newRow("primary answers once, then not: its message, no NTP")
+        << int(DaytimeServer::AnswersFirst) << PrimaryReply << answers << NistReply << sound
+        << sound << "" << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << failed << false;
+}
+
+void TestNetwork::ntpWhenNoDaytimeTime()
+{
+    QFETCH(int, primary);
+    QFETCH(QByteArray, primaryReply);
+    QFETCH(int, secondary);
+    QFETCH(QByteArray, secondaryReply);
+    QFETCH(int, ntpA);
+    QFETCH(int, ntpB);
+    QFETCH(QString, taken);
+    QFETCH(QString, message);
+    QFETCH(QString, status);
+    QFETCH(bool, ntpAsked);
+
+    const TraceRecorder recorder;
+    makeWindow(startServers(primary, primaryReply, secondary, secondaryReply),
+               startNtp(NtpFault(ntpA), NtpFault(ntpB)));
+    const qint64 fetchStart = m_clock.boottimeMs();
+    m_form->Command2->click();
+    const qint64 fetchEnd = m_clock.boottimeMs();
+
+    // B is asked when A gave no time: it gives one, or none does.
+    const bool askedB = taken == u"B" || (ntpAsked && taken.isEmpty());
+    QCOMPARE(!m_ntpA->requests.isEmpty(), ntpAsked);
+    QCOMPARE(!m_ntpB->requests.isEmpty(), askedB);
+    QCOMPARE(m_pointer.history, (QList<int>{PointerBusy, PointerDefault}));
+    if (taken.isEmpty()) {
+        QCOMPARE(m_messages.shown.size(), 1);
+        QVERIFY2(m_messages.shown[0].text.startsWith(message),
+                 qPrintable(m_messages.shown[0].text));
+        QCOMPARE(m_form->c1->toPlainText(), status);
+        QVERIFY(m_form->NetTime.toString().isEmpty());
+        return;
+    }
+    QVERIFY2(m_messages.shown.isEmpty(), qPrintable(m_messages.shown.value(0).text));
+    if (taken == u"Daytime")
+        return;
+    checkNtpTimeTaken(taken == u"A" ? *m_ntpA : *m_ntpB, fetchStart, fetchEnd);
+    QVERIFY2(recorder.says(QStringLiteral("horalis.net"),
+                           {QStringLiteral("fetch: the system clock is"), QStringLiteral(" s ")}),
+             recorder.dump());
 }
 
 QTEST_MAIN(TestNetwork)

@@ -168,4 +168,85 @@ private:
     QUdpSocket m_otherAddress;
 };
 
+// What a reply not to be taken is off by, so that it shows if it is.
+constexpr qint64 FarOffMs = 1'000'000;
+
+// A sound reply whose clock is FarOffMs ahead of the server's: taken, it shows.
+inline NtpFields farOff(NtpFields fields, const NtpServer &server)
+{
+    fields.receive = fields.transmit = ntpStampOfNs(server.clockNs() + FarOffMs * 1'000'000);
+    return fields;
+}
+
+// What a server does to its reply: nothing, never send one, or one fault.
+enum class NtpFault {
+    Sound,
+    Silent,
+    OtherPort,
+    OtherAddress,
+    WrongOriginate,
+    Short,
+    KissRate,
+    KissDeny,
+    KissRstr,
+    KissInit,
+    Leap3,
+    Stratum16,
+};
+
+inline NtpServer::Reply faulty(NtpFault fault, NtpFields f)
+{
+    NtpServer::From from = NtpServer::Server;
+    const auto kiss = [&f](quint32 id) {
+        f.stratum = 0, f.referenceId = id;
+    };
+    switch (fault) {
+    case NtpFault::Sound:
+    case NtpFault::Silent:
+        break;
+    case NtpFault::OtherPort:
+        from = NtpServer::OtherPort;
+        break;
+    case NtpFault::OtherAddress:
+        from = NtpServer::OtherAddress;
+        break;
+    case NtpFault::WrongOriginate:
+        f.originate ^= 0x8000'0000'0000'0000ULL;
+        break;
+    case NtpFault::Short:
+        f.size = 47;
+        break;
+    case NtpFault::KissRate:
+        kiss(code("RATE"));
+        break;
+    case NtpFault::KissDeny:
+        kiss(code("DENY"));
+        break;
+    case NtpFault::KissRstr:
+        kiss(code("RSTR"));
+        break;
+    case NtpFault::KissInit:
+        kiss(code("INIT"));
+        break;
+    case NtpFault::Leap3:
+        f.leap = 3;
+        break;
+    case NtpFault::Stratum16:
+        f.stratum = 16;
+        break;
+    }
+    return {f, 0, from};
+}
+
+// Makes the server answer each request as the fault says, a faulty reply far off.
+inline void answerWith(NtpServer &server, NtpFault fault)
+{
+    server.answer = [&server, fault](int, const NtpFields &f) {
+        if (fault == NtpFault::Silent)
+            return QList<NtpServer::Reply>{};
+        return QList<NtpServer::Reply>{
+            fault == NtpFault::Sound ? NtpServer::Reply{f} : faulty(fault, farOff(f, server))};
+    };
+}
+
 } // namespace horalis::test

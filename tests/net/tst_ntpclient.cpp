@@ -1,5 +1,6 @@
 // The NTP client against fake NTP servers on loopback: what it takes, what it refuses
 // and which server it asks next.
+#include "networktimefetch.h"
 #include "ntpclient.h"
 #include "ntpfake.h"
 #include "tracerecorder.h"
@@ -20,7 +21,6 @@ const QHostAddress AddressB(QStringLiteral("127.0.0.4"));
 const QHostAddress Stranger(QStringLiteral("127.0.0.5"));
 constexpr qint64 OffsetA = 1'796'600'000'000; // a clock in 2026 for A
 constexpr qint64 OffsetB = OffsetA + 3'500;   // and B's 3.5 s ahead of it
-constexpr qint64 FarOffMs = 1'000'000;        // what a reply not to take is off by
 
 qint64 bootMs()
 {
@@ -59,73 +59,12 @@ struct Pair {
     }
 };
 
-// A sound reply whose clock is FarOffMs ahead of the server's: taken, it shows.
-NtpFields farOff(NtpFields fields, const NtpServer &server)
-{
-    fields.receive = fields.transmit = ntpStampOfNs(server.clockNs() + FarOffMs * 1'000'000);
-    return fields;
-}
-
 // The sample is the server's clock, within half its round trip and the boot clock's
 // millisecond either end.
 bool matches(const NtpSample &sample, qint64 offsetMs)
 {
     const qint64 error = sample.instant.utcMs - (sample.instant.bootMs + offsetMs);
     return std::abs(error) <= sample.roundTripUs / 2000 + 2;
-}
-
-enum Fault {
-    OtherPort,
-    OtherAddress,
-    WrongOriginate,
-    Short,
-    KissRate,
-    KissDeny,
-    KissRstr,
-    KissInit,
-    Leap3,
-    Stratum16,
-};
-
-NtpServer::Reply faulty(Fault fault, NtpFields f)
-{
-    NtpServer::From from = NtpServer::Server;
-    const auto kiss = [&f](quint32 id) {
-        f.stratum = 0, f.referenceId = id;
-    };
-    switch (fault) {
-    case OtherPort:
-        from = NtpServer::OtherPort;
-        break;
-    case OtherAddress:
-        from = NtpServer::OtherAddress;
-        break;
-    case WrongOriginate:
-        f.originate ^= 0x8000'0000'0000'0000ULL;
-        break;
-    case Short:
-        f.size = 47;
-        break;
-    case KissRate:
-        kiss(code("RATE"));
-        break;
-    case KissDeny:
-        kiss(code("DENY"));
-        break;
-    case KissRstr:
-        kiss(code("RSTR"));
-        break;
-    case KissInit:
-        kiss(code("INIT"));
-        break;
-    case Leap3:
-        f.leap = 3;
-        break;
-    case Stratum16:
-        f.stratum = 16;
-        break;
-    }
-    return {f, 0, from};
 }
 
 } // namespace
@@ -142,6 +81,7 @@ private slots:
     void spacing();
     void stop();
     void nothingToAsk();
+    void builtInServers();
 };
 
 void TestNtpClient::taken()
@@ -182,19 +122,26 @@ void TestNtpClient::refusedThenNext_data()
     QTest::addColumn<bool>("waits");  // it may be a forgery: the wait goes on
     QTest::addColumn<bool>("barred"); // A is not asked again in this run
     QTest::addColumn<QString>("says");
-    QTest::newRow("from another port")
-        << int(OtherPort) << true << false << QStringLiteral("not the address and port asked");
+    QTest::newRow("from another port") << int(NtpFault::OtherPort) << true << false
+                                       << QStringLiteral("not the address and port asked");
     QTest::newRow("from another address")
-        << int(OtherAddress) << true << false << QStringLiteral("from 127.0.0.5 port");
-    QTest::newRow("wrong originate")
-        << int(WrongOriginate) << true << false << QStringLiteral("originate timestamp is not");
-    QTest::newRow("47 bytes") << int(Short) << true << false << QStringLiteral("48 bytes");
-    QTest::newRow("kiss RATE") << int(KissRate) << false << true << QStringLiteral("RATE");
-    QTest::newRow("kiss DENY") << int(KissDeny) << false << true << QStringLiteral("DENY");
-    QTest::newRow("kiss RSTR") << int(KissRstr) << false << true << QStringLiteral("RSTR");
-    QTest::newRow("kiss INIT") << int(KissInit) << false << false << QStringLiteral("INIT");
-    QTest::newRow("LI 3") << int(Leap3) << false << false << QStringLiteral("leap indicator 3");
-    QTest::newRow("stratum 16") << int(Stratum16) << false << false << QStringLiteral("stratum 16");
+        << int(NtpFault::OtherAddress) << true << false << QStringLiteral("from 127.0.0.5 port");
+    QTest::newRow("wrong originate") << int(NtpFault::WrongOriginate) << true << false
+                                     << QStringLiteral("originate timestamp is not");
+    QTest::newRow("47 bytes") << int(NtpFault::Short) << true << false
+                              << QStringLiteral("48 bytes");
+    QTest::newRow("kiss RATE") << int(NtpFault::KissRate) << false << true
+                               << QStringLiteral("RATE");
+    QTest::newRow("kiss DENY") << int(NtpFault::KissDeny) << false << true
+                               << QStringLiteral("DENY");
+    QTest::newRow("kiss RSTR") << int(NtpFault::KissRstr) << false << true
+                               << QStringLiteral("RSTR");
+    QTest::newRow("kiss INIT") << int(NtpFault::KissInit) << false << false
+                               << QStringLiteral("INIT");
+    QTest::newRow("LI 3") << int(NtpFault::Leap3) << false << false
+                          << QStringLiteral("leap indicator 3");
+    QTest::newRow("stratum 16") << int(NtpFault::Stratum16) << false << false
+                                << QStringLiteral("stratum 16");
 }
 
 void TestNtpClient::refusedThenNext()
@@ -207,9 +154,7 @@ void TestNtpClient::refusedThenNext()
     QVERIFY(pair.listen());
     NtpServer &a = *pair.a;
     // Each of A's replies is faulty, and far off: taken, it would show.
-    a.answer = [&a, fault](int, const NtpFields &f) {
-        return QList<NtpServer::Reply>{faulty(Fault(fault), farOff(f, a))};
-    };
+    answerWith(a, NtpFault(fault));
     TraceRecorder trace;
     NtpClient client(pair.servers(), bootMs);
     const std::optional<NtpSample> sample = client.fetch();
@@ -365,6 +310,25 @@ void TestNtpClient::nothingToAsk()
     noAddress.addresses[HostA] = {};
     QCOMPARE(NtpClient(noAddress, bootMs).fetch()->host, HostB);
     QCOMPARE(pair.a->requests.size() + pair.b->requests.size(), 1);
+}
+
+void TestNtpClient::builtInServers()
+{
+    // The configured list, in its order; an empty list configures no NTP at all.
+    const QStringList configured =
+        QStringLiteral(CONFIGURED_NTP_HOSTS).split(u',', Qt::SkipEmptyParts);
+    const NtpServers ntp = NtpServers::builtIn();
+    QCOMPARE(ntp.hosts, configured);
+    QCOMPARE(ntp.port, quint16(CONFIGURED_NTP_PORT));
+    QCOMPARE(ntp.lookupTimeoutMs, 5000);
+    QCOMPARE(ntp.replyTimeoutMs, 5000);
+    QCOMPARE(ntp.resendAfterMs, 1000);
+    QCOMPARE(ntp.spacingMs, 15000);
+    QVERIFY(ntp.addresses.isEmpty());
+    QCOMPARE(TimeServers::builtIn().ntp.hosts, configured);
+    QCOMPARE(TimeServers::builtIn().ntp.port, quint16(CONFIGURED_NTP_PORT));
+    // Servers given by hand ask no NTP server unless told to.
+    QVERIFY(TimeServers().ntp.hosts.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestNtpClient)
