@@ -66,6 +66,7 @@ private slots:
     void clicksDuringTheWait();
     void fetchedOnlyOnce();
     void failedFetchCanBeRepeated();
+    void closingDuringFetchEndsAtOnce_data();
     void closingDuringFetchEndsAtOnce();
     void applyWritesFetchedInstantMovedOn_data();
     void applyWritesFetchedInstantMovedOn();
@@ -372,9 +373,25 @@ void TestNetwork::failedFetchCanBeRepeated()
     QCOMPARE(m_form->c1->toPlainText(), QStringLiteral("标准时间：  "));
 }
 
+void TestNetwork::closingDuringFetchEndsAtOnce_data()
+{
+    QTest::addColumn<bool>("ntp"); // waiting for an NTP server, else for the primary
+    QTest::newRow("waiting for the primary") << false;
+    QTest::newRow("waiting for an NTP server") << true;
+}
+
 void TestNetwork::closingDuringFetchEndsAtOnce()
 {
-    makeWindow(startServers(DaytimeServer::Silent, {}, DaytimeServer::Silent, {}, 10000));
+    QFETCH(bool, ntp);
+    if (ntp) {
+        // The Daytime servers refuse at once; the NTP server never answers, and the
+        // wait for it is longer than the test may take.
+        NtpServers silentNtp = startNtp(NtpFault::Silent, NtpFault::Sound);
+        silentNtp.replyTimeoutMs = 600'000;
+        makeWindow(startServers(Refuses, {}, Refuses, {}), silentNtp);
+    } else {
+        makeWindow(startServers(DaytimeServer::Silent, {}, DaytimeServer::Silent, {}, 10000));
+    }
     QTimer::singleShot(150, m_form.get(), [this] { m_form->Command4->click(); });
     QElapsedTimer elapsed;
     elapsed.start();
@@ -384,6 +401,9 @@ void TestNetwork::closingDuringFetchEndsAtOnce()
     QVERIFY(m_messages.shown.isEmpty());
     QCOMPARE(m_secondary->connections(), 0);
     QCOMPARE(m_pointer.current(), int(PointerDefault));
+    if (ntp) // asked, and the next server not
+        QCOMPARE(QList({m_ntpA->requests.size(), m_ntpB->requests.size()}),
+                 QList<qsizetype>({1, 0}));
 }
 
 void TestNetwork::applyWritesFetchedInstantMovedOn_data()
