@@ -32,6 +32,8 @@ constexpr int Refuses = -1; // no server listens: the connection is refused
 const QByteArray PrimaryReply = "2026-12-07 15:39:29\r\n";
 const QByteArray NistReply = "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
 const QString Waiting = QStringLiteral("正在连接网络时间服务器，请稍候……");
+// NIST's own word that its time may be 5 s off.
+const QByteArray Unhealthy("\n61381 26-12-07 03:52:21 00 0 1 50.0 UTC(NIST) * \n");
 const QHostAddress NtpAddressA(QStringLiteral("127.0.0.4"));
 const QHostAddress NtpAddressB(QStringLiteral("127.0.0.5"));
 const QHostAddress NtpStranger(QStringLiteral("127.0.0.6"));
@@ -49,6 +51,55 @@ QByteArray nist(const char *date, const char *time)
 QDateTime writtenUtc(const QString &write)
 {
     return QDateTime::fromString(write.mid(4), Qt::ISODateWithMs);
+}
+
+// Rows of the NTP table: no Daytime server gives a time, an NTP server does.
+void ntpTakenRows()
+{
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
+    const int sound = int(NtpFault::Sound);
+    const QString none;
+    const QByteArray noReply;
+    QTest::newRow("both Daytime refuse: NTP A") << Refuses << noReply << Refuses << noReply << sound
+                                                << sound << "A" << none << none << true;
+    QTest::newRow("secondary silent: NTP A")
+        << Refuses << noReply << silent << noReply << sound << sound << "A" << none << none << true;
+    QTest::newRow("NIST unhealthy: NTP A") << Refuses << noReply << answers << Unhealthy << sound
+                                           << sound << "A" << none << none << true;
+    for (const auto &[name, fault] :
+         {std::pair{"A spoofed originate: B", NtpFault::WrongOriginate},
+          std::pair{"A from another port: B", NtpFault::OtherPort},
+          std::pair{"A kiss-o'-death: B", NtpFault::KissRate},
+          std::pair{"A LI 3: B", NtpFault::Leap3}, std::pair{"A short packet: B", NtpFault::Short}})
+        QTest::newRow(name) << Refuses << noReply << Refuses << noReply << int(fault) << sound
+                            << "B" << none << none << true;
+}
+
+// Rows of the NTP table: no NTP server gives a time, or none is asked.
+void ntpNotTakenRows()
+{
+    const int answers = DaytimeServer::Answers;
+    const int sound = int(NtpFault::Sound), mute = int(NtpFault::Silent);
+    const QString none;
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+    const QString failed = QStringLiteral("标准时间：  ");
+    const QByteArray noReply;
+    QTest::newRow("no NTP answer: the secondary's message")
+        << Refuses << noReply << Refuses << noReply << mute << mute << "" << notFound << failed
+        << true;
+    QTest::newRow("NIST unhealthy, no NTP answer: its message")
+        << Refuses << noReply << answers << Unhealthy << mute << mute << ""
+        << QStringLiteral("网络标准时间服务器127.0.0.3报告自己的时间可能有最多 5 秒的误差") << none
+        << true;
+    QTest::newRow("primary answers: no NTP")
+        << answers << PrimaryReply << Refuses << noReply << sound << sound << "Daytime" << none
+        << none << false;
+    QTest::newRow("secondary answers: no NTP")
+        << Refuses << noReply << answers << NistReply << sound << sound << "Daytime" << none << none
+        << false;
+    QTest::newRow("primary answers once, then not: its message, no NTP")
+        << int(DaytimeServer::AnswersFirst) << PrimaryReply << answers << NistReply << sound
+        << sound << "" << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << failed << false;
 }
 
 } // namespace
@@ -549,42 +600,8 @@ void TestNetwork::ntpWhenNoDaytimeTime_data()
     QTest::addColumn<QString>("status");  // and the result line, as without NTP
     QTest::addColumn<bool>("ntpAsked");
 
-    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
-    const int sound = int(NtpFault::Sound), mute = int(NtpFault::Silent);
-    const QString none;
-    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
-    const QString failed = QStringLiteral("标准时间：  ");
-    const QByteArray unhealthy("\n61381 26-12-07 03:52:21 00 0 1 50.0 UTC(NIST) * \n");
-    const QByteArray noReply;
-    QTest::newRow("both Daytime refuse: NTP A") << Refuses << noReply << Refuses << noReply << sound
-                                                << sound << "A" << none << none << true;
-    QTest::newRow("secondary silent: NTP A")
-        << Refuses << noReply << silent << noReply << sound << sound << "A" << none << none << true;
-    QTest::newRow("NIST unhealthy: NTP A") << Refuses << noReply << answers << unhealthy << sound
-                                           << sound << "A" << none << none << true;
-    for (const auto &[name, fault] :
-         {std::pair{"A spoofed originate: B", NtpFault::WrongOriginate},
-          std::pair{"A from another port: B", NtpFault::OtherPort},
-          std::pair{"A kiss-o'-death: B", NtpFault::KissRate},
-          std::pair{"A LI 3: B", NtpFault::Leap3}, std::pair{"A short packet: B", NtpFault::Short}})
-        QTest::newRow(name) << Refuses << noReply << Refuses << noReply << int(fault) << sound
-                            << "B" << none << none << true;
-    QTest::newRow("no NTP answer: the secondary's message")
-        << Refuses << noReply << Refuses << noReply << mute << mute << "" << notFound << failed
-        << true;
-    QTest::newRow("NIST unhealthy, no NTP answer: its message")
-        << Refuses << noReply << answers << unhealthy << mute << mute << ""
-        << QStringLiteral("网络标准时间服务器127.0.0.3报告自己的时间可能有最多 5 秒的误差") << none
-        << true;
-    QTest::newRow("primary answers: no NTP")
-        << answers << PrimaryReply << Refuses << noReply << sound << sound << "Daytime" << none
-        << none << false;
-    QTest::newRow("secondary answers: no NTP")
-        << Refuses << noReply << answers << NistReply << sound << sound << "Daytime" << none << none
-        << false;
-    QTest::newRow("primary answers once, then not: its message, no NTP")
-        << int(DaytimeServer::AnswersFirst) << PrimaryReply << answers << NistReply << sound
-        << sound << "" << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << failed << false;
+    ntpTakenRows();
+    ntpNotTakenRows();
 }
 
 void TestNetwork::ntpWhenNoDaytimeTime()
