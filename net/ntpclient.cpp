@@ -6,6 +6,7 @@
 #include "trace.h"
 
 #include <QHostInfo>
+#include <QMetaEnum>
 #include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
@@ -23,6 +24,16 @@ QString addressList(const QList<QHostAddress> &addresses)
     for (const QHostAddress &address : addresses)
         names << address.toString();
     return names.isEmpty() ? QStringLiteral("no address") : names.join(u", ");
+}
+
+// A socket's error as the trace says it: the enum's name, in English whatever the
+// language of Qt's own text, then that text.
+QString socketError(const QAbstractSocket &socket)
+{
+    const char *name =
+        QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(socket.error());
+    return QStringLiteral("%1 (%2)").arg(QLatin1StringView(name ? name : "UnknownSocketError"),
+                                         socket.errorString());
 }
 
 QString milliseconds(qint64 us)
@@ -186,7 +197,7 @@ bool NtpClient::send(const QHostAddress &address)
         qCDebug(lcNet).noquote() << QStringLiteral("ntp: request to %1 (%2 port %3) not sent: %4")
                                         .arg(m_host, address.toString())
                                         .arg(m_servers.port)
-                                        .arg(m_socket->errorString());
+                                        .arg(socketError(*m_socket));
         return false;
     }
     m_sent.append(bits);
