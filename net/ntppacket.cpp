@@ -1,7 +1,6 @@
 // NTP packets: the request, the checks of a reply, and the time of its four stamps.
 #include "ntppacket.h"
 
-
 #include <QRandomGenerator>
 #include <QtEndian>
 

@@ -244,8 +244,8 @@ inline void answerWith(NtpServer &server, NtpFault fault)
     server.answer = [&server, fault](int, const NtpFields &f) {
         if (fault == NtpFault::Silent)
             return QList<NtpServer::Reply>{};
-        return QList<NtpServer::Reply>{
-            fault == NtpFault::Sound ? NtpServer::Reply{f} : faulty(fault, farOff(f, server))};
+        return QList<NtpServer::Reply>{fault == NtpFault::Sound ? NtpServer::Reply{f}
+                                                                : faulty(fault, farOff(f, server))};
     };
 }
 
