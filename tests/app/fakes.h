@@ -1,5 +1,8 @@
 #pragma once
 
+#include "clock.h"
+#include "messageboxes.h"
+#include "pointer.h"
 #include "runtimeerror.h"
 #include "services.h"
 
@@ -110,9 +113,9 @@ public:
 
 class RecordingPointer : public MousePointer {
 public:
-    QList<int> history;
-    int current() const { return history.isEmpty() ? 0 : history.last(); }
-    void set(int number) override { history.append(number); }
+    QList<int> history; // each PointerState set, in order
+    int current() const { return history.isEmpty() ? PointerDefault : history.last(); }
+    void set(PointerState state) override { history.append(state); }
 };
 
 } // namespace horalis::test

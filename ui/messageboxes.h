@@ -2,16 +2,16 @@
 
 #include <QPointer>
 #include <QString>
-#include <QWidget>
+
+class QWidget;
 
 namespace horalis {
 
-// Flags of a message box: the icon, added to the buttons (always just OK here).
+// Flags of a message box: the icon, added to the buttons (always just OK here). The
+// window shows information boxes and boxes without an icon; a flag of another value
+// shows no icon.
 enum MessageFlags : int {
     MbOkOnly = 0,
-    MbIconCritical = 16,
-    MbIconQuestion = 32,
-    MbIconExclamation = 48,
     MbIconInformation = 64,
 };
 
@@ -29,7 +29,7 @@ public:
 // The real boxes: QMessageBox, modal over the window, with Chinese buttons.
 class QtMessageBoxes : public MessageBoxes {
 public:
-    void setParentWidget(QWidget *parent) { m_parent = parent; }
+    void setParentWidget(QWidget *parent);
     void show(const QString &text, int flags, const QString &title) override;
     bool ask(const QString &text, const QString &title) override;
 

@@ -1,0 +1,77 @@
+# Run by ctest as build_rules (see CMakeLists.txt): compiles one-line probes with the
+# flags a library gives its own sources, and holds each include to the design's rule.
+
+# What the design forbids each library's sources to include: the window's services
+# (ui/), the window (app/), Qt Widgets, and a layer above the library's own.
+set(ui_and_app [["pointer.h"]] [["ui/pointer.h"]] [["messageboxes.h"]] [["ui/messageboxes.h"]]
+    [["services.h"]] [["ui/services.h"]] [["form1.h"]] [["app/form1.h"]])
+set(forbid_horalis_platform ${ui_and_app} <QWidget> [["daytimereply.h"]] [["daytimeclient.h"]])
+set(forbid_horalis_net ${ui_and_app} <QWidget>)
+set(forbid_horalis_platform_ui [["form1.h"]] [["daytimeclient.h"]])
+# What each may include, compiled the same way: the controls.
+set(allow_horalis_platform [["instant.h"]] <QString>)
+set(allow_horalis_net [["instant.h"]] [["daytimereply.h"]] <QTcpSocket>)
+set(allow_horalis_platform_ui [["services.h"]] [["instant.h"]] <QWidget>)
+
+set(failures 0)
+file(MAKE_DIRECTORY ${PROBE_DIR}/probes)
+separate_arguments(flags UNIX_COMMAND "${PROBE_FLAGS} ${PROBE_STD} ${PROBE_PIC}")
+
+# Compiles "#include INCLUDE" as LIB's sources are compiled; sets OUT_OK and OUT_LOG.
+function(probe lib include index)
+    include(${PROBE_DIR}/probe-${lib}-${PROBE_CONFIG}.cmake)
+    set(args ${flags})
+    foreach(dir IN LISTS PROBE_INCLUDES)
+        list(APPEND args "-I${dir}")
+    endforeach()
+    foreach(def IN LISTS PROBE_DEFINES)
+        list(APPEND args "-D${def}")
+    endforeach()
+    list(APPEND args ${PROBE_OPTIONS})
+    set(source ${PROBE_DIR}/probes/${lib}-${index}.cpp)
+    file(WRITE ${source} "#include ${include}\n")
+    execute_process(COMMAND ${PROBE_CXX} ${args} -fsyntax-only ${source}
+                    RESULT_VARIABLE result OUTPUT_VARIABLE log ERROR_VARIABLE log)
+    if(result EQUAL 0)
+        set(OUT_OK TRUE PARENT_SCOPE)
+    else()
+        set(OUT_OK FALSE PARENT_SCOPE)
+    endif()
+    set(OUT_LOG "${log}" PARENT_SCOPE)
+endfunction()
+
+foreach(lib IN ITEMS horalis_platform horalis_net horalis_platform_ui)
+    set(index 0)
+    foreach(include IN LISTS allow_${lib})
+        math(EXPR index "${index} + 1")
+        probe(${lib} "${include}" ${index})
+        if(OUT_OK)
+            message(STATUS "${lib}: #include ${include} compiles, as it should")
+        else()
+            message(SEND_ERROR "${lib}: #include ${include} does not compile, "
+                               "so the probe proves nothing:\n${OUT_LOG}")
+            math(EXPR failures "${failures} + 1")
+        endif()
+    endforeach()
+    foreach(include IN LISTS forbid_${lib})
+        math(EXPR index "${index} + 1")
+        probe(${lib} "${include}" ${index})
+        string(REGEX REPLACE "^[<\"](.*)[>\"]$" "\\1" file "${include}")
+        string(FIND "${OUT_LOG}" "${file}: No such file or directory" gcc_missing)
+        string(FIND "${OUT_LOG}" "'${file}' file not found" clang_missing)
+        if(OUT_OK)
+            message(SEND_ERROR "${lib}: #include ${include} compiles; "
+                               "the design forbids it to this library")
+            math(EXPR failures "${failures} + 1")
+        elseif(gcc_missing EQUAL -1 AND clang_missing EQUAL -1)
+            message(SEND_ERROR "${lib}: #include ${include} fails, but not as a file not "
+                               "found:\n${OUT_LOG}")
+            math(EXPR failures "${failures} + 1")
+        else()
+            message(STATUS "${lib}: #include ${include} is not found, as it should not be")
+        endif()
+    endforeach()
+endforeach()
+if(failures GREATER 0)
+    message(FATAL_ERROR "${failures} include probes broke the design's rules")
+endif()
