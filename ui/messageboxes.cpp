@@ -14,7 +14,7 @@ namespace horalis {
 
 namespace {
 
-QMessageBox::Icon iconFor(int flags)
+QMessageBox::Icon iconFor(MessageFlags flags)
 {
     return (flags & 0x70) == MbIconInformation ? QMessageBox::Information : QMessageBox::NoIcon;
 }
@@ -62,7 +62,7 @@ void QtMessageBoxes::setParentWidget(QWidget *parent)
     m_parent = parent;
 }
 
-void QtMessageBoxes::show(const QString &text, int flags, const QString &title)
+void QtMessageBoxes::show(const QString &text, MessageFlags flags, const QString &title)
 {
     QMessageBox box(m_parent);
     prepare(box, text, iconFor(flags), title);

@@ -21,7 +21,7 @@ public:
     virtual ~MessageBoxes() = default;
     // Shows the box and returns when the user has closed it. An empty title
     // shows the application's title.
-    virtual void show(const QString &text, int flags, const QString &title) = 0;
+    virtual void show(const QString &text, MessageFlags flags, const QString &title) = 0;
     // Asks a yes-or-no question with a question icon; true when the user says yes.
     virtual bool ask(const QString &text, const QString &title) = 0;
 };
@@ -30,7 +30,7 @@ public:
 class QtMessageBoxes : public MessageBoxes {
 public:
     void setParentWidget(QWidget *parent);
-    void show(const QString &text, int flags, const QString &title) override;
+    void show(const QString &text, MessageFlags flags, const QString &title) override;
     bool ask(const QString &text, const QString &title) override;
 
 private:

@@ -97,7 +97,7 @@ public:
     QList<AskedQuestion> asked;
     bool answerYes = true;
 
-    void show(const QString &text, int flags, const QString &title) override
+    void show(const QString &text, MessageFlags flags, const QString &title) override
     {
         shown.append({text, flags, title});
     }

@@ -1,6 +1,7 @@
 # Run by ctest as function_length (see CMakeLists.txt): no function in the given folders
 # is longer than MAX_LINES, counted by universal-ctags from its first line to its closing
 # brace, but for the functions EXEMPT names (the window's control table).
+cmake_minimum_required(VERSION 3.25)
 set(sources)
 foreach(dir IN LISTS DIRS)
     file(GLOB_RECURSE found LIST_DIRECTORIES false ${SOURCE_DIR}/${dir}/*.cpp

@@ -1,5 +1,6 @@
 # Run by ctest as build_rules (see CMakeLists.txt): compiles one-line probes with the
 # flags a library gives its own sources, and holds each include to the design's rule.
+cmake_minimum_required(VERSION 3.25)
 
 # What the design forbids each library's sources to include: the window's services
 # (ui/), the window (app/), Qt Widgets, and a layer above the library's own.
@@ -21,8 +22,20 @@ separate_arguments(flags UNIX_COMMAND "${PROBE_FLAGS} ${PROBE_STD} ${PROBE_PIC}"
 function(probe lib include index)
     include(${PROBE_DIR}/probe-${lib}-${PROBE_CONFIG}.cmake)
     set(args ${flags})
+    # As CMake passes them: the project's folders with -I, the imported ones (Qt's)
+    # as system folders, whose headers' warnings do not count, and the compiler's own
+    # not at all.
     foreach(dir IN LISTS PROBE_INCLUDES)
-        list(APPEND args "-I${dir}")
+        if(dir IN_LIST PROBE_IMPLICIT)
+            continue()
+        endif()
+        cmake_path(IS_PREFIX PROBE_SOURCE_DIR "${dir}" in_source)
+        cmake_path(IS_PREFIX PROBE_BINARY_DIR "${dir}" in_binary)
+        if(in_source OR in_binary)
+            list(APPEND args "-I${dir}")
+        else()
+            list(APPEND args -isystem "${dir}")
+        endif()
     endforeach()
     foreach(def IN LISTS PROBE_DEFINES)
         list(APPEND args "-D${def}")

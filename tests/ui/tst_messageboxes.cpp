@@ -97,7 +97,7 @@ void TestMessageBoxes::showsAndWaits()
     parent.show();
     QtMessageBoxes boxes;
     boxes.setParentWidget(&parent);
-    boxes.show(QStringLiteral("请输入当前时间！"), flags, title);
+    boxes.show(QStringLiteral("请输入当前时间！"), MessageFlags(flags), title);
 
     QCOMPARE(seen.text, QStringLiteral("请输入当前时间！"));
     QCOMPARE(seen.title, shownTitle);
