@@ -21,7 +21,9 @@ QStringList argumentsOf(int argc, char **argv);
 QString askedWithoutWindow(const QStringList &arguments);
 
 // Horalis's options and what --help says beside them: what it does, the Daytime servers
-// and port this build asks, and the environment variables that matter.
+// and port this build asks, and the environment variables that matter. Qt words its own
+// options' descriptions when they are added: call it after setUpApplication has loaded
+// Qt's Chinese texts, or they stay English.
 void describeCommandLine(QCommandLineParser &parser);
 
 } // namespace horalis

@@ -1,7 +1,7 @@
 // Start-up, the mode choice, the entry fields and closing.
 #include "form1.h"
 
-#include "daytimeconfig.h"
+#include "networktimefetch.h"
 
 #include <QCloseEvent>
 #include <QPushButton>
@@ -9,19 +9,16 @@
 
 namespace horalis {
 
-DaytimeServers DaytimeServers::builtIn()
+Form1::Form1(PlatformServices services, QWidget *parent)
+    : Form1(services, TimeServers::builtIn(), parent)
 {
-    DaytimeServers servers;
-    servers.primaryHost = QStringLiteral(HORALIS_PRIMARY_HOST);
-    servers.secondaryHost = QStringLiteral(HORALIS_SECONDARY_HOST);
-    servers.port = HORALIS_DAYTIME_PORT;
-    return servers;
 }
 
-Form1::Form1(PlatformServices services, DaytimeServers servers, QWidget *parent)
+Form1::Form1(PlatformServices services, const TimeServers &servers, QWidget *parent)
     : QWidget(parent), m_services(services),
-      m_network(new DaytimeClient(
-          std::move(servers), [clock = &services.clock] { return clock->boottimeMs(); }, this))
+      m_network(new NetworkTimeFetch(
+          servers, [clock = &services.clock] { return clock->boottimeMs(); },
+          [clock = &services.clock] { return clock->now().toMSecsSinceEpoch(); }, this))
 {
     createControls();
     connectHandlers();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "daytimeclient.h"
+#include "instant.h"
 #include "services.h"
 
 #include <QLineEdit>
@@ -18,6 +18,9 @@ class QPushButton;
 class QRadioButton;
 
 namespace horalis {
+
+struct TimeServers;
+class NetworkTimeFetch;
 
 // An entry field that reports when it has received the focus, after QLineEdit has
 // done its own focus handling (which would otherwise replace our selection).
@@ -39,8 +42,9 @@ protected:
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    explicit Form1(PlatformServices services, DaytimeServers servers = DaytimeServers::builtIn(),
-                   QWidget *parent = nullptr);
+    // The window asks the servers fixed at build time, or the given ones.
+    explicit Form1(PlatformServices services, QWidget *parent = nullptr);
+    Form1(PlatformServices services, const TimeServers &servers, QWidget *parent = nullptr);
 
     // Shows the window centred on the screen, where the platform lets a program place
     // its windows (not on Wayland, where the desktop places them).
@@ -108,8 +112,8 @@ private:
     QDate toDate(const QString &text);
 
     PlatformServices m_services;
-    DaytimeClient *m_network; // asks the Daytime servers
-    Instant m_netInstant;     // the instant NetDate and NetTime stand for
+    NetworkTimeFetch *m_network; // asks the time servers
+    Instant m_netInstant;        // the instant NetDate and NetTime stand for
     // Busy while the network or the clock is waited for, the default pointer otherwise
     // (a question waits for the user, not for the system).
     void updatePointer();

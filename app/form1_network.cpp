@@ -1,6 +1,8 @@
-// The network time command: the fetch runs in the Daytime client; the window shows
-// what it found and keeps it for the apply command.
+// The network time command: NetworkTimeFetch asks the servers; the window shows what
+// it found and keeps it for the apply command.
 #include "form1.h"
+
+#include "networktimefetch.h"
 
 #include <QPlainTextEdit>
 

@@ -6,12 +6,13 @@
 #include "farpath.h"
 
 #include "clockedserver.h"
-#include "daytimeclient.h"
 #include "delayline.h"
 #include "namespacepair.h"
+#include "networktimefetch.h"
 #include "stats.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -60,7 +61,7 @@ constexpr const char *LayoutNames[] = {"primary", "NIST"};
 struct Layout {
     ClockedServer &server;   // the one the client asks
     ClockedServer &baseline; // the one the baseline asks
-    DaytimeClient &client;
+    NetworkTimeFetch &client;
 };
 
 // Keeps the extremes of what the line did over a case.
@@ -177,9 +178,15 @@ void FarPath::runCases(ClockedServer &primary, ClockedServer &nist, ClockedServe
     toNist.secondarySpacingMs = 4000; // NIST's own rule, kept by its server here
     // One client per layout for the whole run, as the window keeps one: the NIST
     // spacing holds across fetches too.
-    DaytimeClient primaryClient(toPrimary, test::machineBootMs);
-    DaytimeClient nistClient(toNist, test::machineBootMs);
-    const Layout layouts[2] = {{primary, primary, primaryClient}, {nist, nistBaseline, nistClient}};
+    const auto fetch = [](const DaytimeServers &daytime) {
+        TimeServers servers;
+        servers.daytime = daytime;
+        return std::make_unique<NetworkTimeFetch>(servers, test::machineBootMs,
+                                                  &QDateTime::currentMSecsSinceEpoch);
+    };
+    const auto primaryClient = fetch(toPrimary), nistClient = fetch(toNist);
+    const Layout layouts[2] = {{primary, primary, *primaryClient},
+                               {nist, nistBaseline, *nistClient}};
 
     std::printf("%-34s %-8s %8s %7s %8s %7s %11s %10s %7s\n", "far path: case", "layout", "fetched",
                 "med|e|", "worst|e|", "mean e", "as-is worst", "as-is mean", "fetch s");

@@ -12,6 +12,7 @@
 #include "fakes.h"
 #include "farpath.h"
 #include "form1.h"
+#include "networktimefetch.h"
 #include "stats.h"
 
 #include <QApplication>
@@ -33,10 +34,17 @@ namespace {
 const QHostAddress PrimaryAddress(QStringLiteral("127.0.0.2"));
 const QHostAddress SecondaryAddress(QStringLiteral("127.0.0.3"));
 const QHostAddress Nobody(QStringLiteral("127.0.0.4"));
+TimeServers onlyDaytime(const DaytimeServers &daytime)
+{
+    TimeServers servers;
+    servers.daytime = daytime;
+    return servers;
+}
+
 // A fresh window (nothing fetched yet) over fake clock, boxes and pointer.
 struct BenchWindow {
     explicit BenchWindow(const DaytimeServers &servers)
-        : form(PlatformServices{clock, messages, pointer}, servers)
+        : form(PlatformServices{clock, messages, pointer}, onlyDaytime(servers))
     {
         clock.followMachineBoot = true;
     }

@@ -1,15 +1,21 @@
-// The Daytime query: two servers in turn, each asked twice, with the socket, its
-// timings and its waiting in one place.
+// The Daytime query: one server asked twice, by the rules of its layout, with the
+// socket, its timings and its waiting in one private class.
 #include "daytimeclient.h"
 
+#include "daytimereply.h"
+#include "netconfig.h"
+#include "offsetestimate.h"
 #include "runtimeerror.h"
 #include "trace.h"
 
+#include <QEventLoop>
 #include <QHostInfo>
+#include <QMetaEnum>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace horalis {
@@ -25,6 +31,28 @@ constexpr qint64 OverrunToleranceMs = 20;
 // So many times at most: on a machine so loaded that every wake-up comes late, a
 // split sent late still beats a second query never sent.
 constexpr int MaxSplitRetries = 2;
+
+// What one query got.
+struct Reply {
+    QString text;         // empty: no answer
+    QHostAddress address; // the address that answered
+    QueryTiming timing;
+    bool asked = false; // a connection was started: the server may have seen us
+};
+
+// A reply read by a layout's rules: its stamp, or what the fetch returns instead.
+struct Reading {
+    DaytimeStamp stamp;
+    std::optional<FetchResult> refused;
+};
+
+// Which of a server's two queries a reply answers.
+enum class Round { First, Second };
+
+FetchResult cancelledResult()
+{
+    return {FetchResult::Cancelled, {}, {}};
+}
 
 // A server answered the first query and not the second.
 FetchResult timedOut(const QString &host)
@@ -61,174 +89,8 @@ QString addressList(const QList<QHostAddress> &addresses)
     return names.isEmpty() ? QStringLiteral("no address") : names.join(u", ");
 }
 
-} // namespace
-
-DaytimeClient::DaytimeClient(DaytimeServers servers, std::function<qint64()> bootMs,
-                             QObject *parent)
-    : QObject(parent), m_servers(std::move(servers)), m_bootMs(std::move(bootMs)),
-      m_wakeTimer(new QTimer(this))
-{
-    m_wakeTimer->setSingleShot(true);
-    m_wakeTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_wakeTimer, &QTimer::timeout, this, &DaytimeClient::wake);
-}
-
-DaytimeClient::~DaytimeClient()
-{
-    if (m_lookupId >= 0)
-        QHostInfo::abortHostLookup(m_lookupId);
-}
-
-FetchResult DaytimeClient::GetNetworkTime(std::stop_token stop)
-{
-    m_stop = std::move(stop);
-    // Every wait checks the token before it runs the event loop; a stop requested
-    // during one ends it. Requested from another thread, the wake is queued to ours.
-    const std::stop_callback wakeOnStop(
-        m_stop, [this] { QMetaObject::invokeMethod(this, &DaytimeClient::wake); });
-    FetchResult result = askPrimary();
-    // A primary that does not answer with a time (no reply, or one that is not a
-    // time) counts as not answering: the secondary is asked instead.
-    if (result.status == FetchResult::Failed && result.message.isEmpty()) {
-        qCDebug(lcNet).noquote() << "fetch: the primary" << m_servers.primaryHost
-                                 << "gave no time; falling back to the secondary"
-                                 << m_servers.secondaryHost;
-        result = askSecondary();
-    }
-    if (cancelled())
-        result = {FetchResult::Cancelled, {}, {}};
-    static const char *const outcome[] = {"fetched", "failed", "not taken", "cancelled"};
-    if (result.status == FetchResult::Fetched)
-        qCDebug(lcNet).noquote() << "fetch: fetched; Beijing time" << result.time.date
-                                 << result.time.time.toString() << "stands for"
-                                 << utcText(result.time.instant.utcMs) << "at boot clock"
-                                 << result.time.instant.bootMs << "ms";
-    else
-        qCDebug(lcNet).noquote() << QStringLiteral("fetch: %1%2")
-                                        .arg(QLatin1StringView(outcome[result.status]),
-                                             result.message.isEmpty()
-                                                 ? QString()
-                                                 : QStringLiteral("; the user is told: ") +
-                                                       result.message);
-    return result;
-}
-
-FetchResult DaytimeClient::askPrimary()
-{
-    const QString &host = m_servers.primaryHost;
-    const Reply first = QueryDaytimeServer(host, resolve(host));
-    if (cancelled())
-        return {FetchResult::Cancelled, {}, {}};
-    const std::optional<DaytimeStamp> firstStamp = primaryStamp(first.text);
-    if (!firstStamp) {
-        qCDebug(lcNet).noquote() << "primary:" << host
-                                 << (first.text.isEmpty() ? "no reply"
-                                                          : "the reply is not YYYY-MM-DD HH:MM:SS");
-        return {FetchResult::Failed, {}, {}};
-    }
-
-    // The second reply gives the values; it is asked for at the moment that splits the
-    // second the first reply left open, from the address that gave the first.
-    const OffsetRange range = OffsetRange::fromStamp(firstStamp->utcMs, first.timing.sampledMs());
-    traceRange(host, *firstStamp, range);
-    const Reply second = QueryDaytimeServer(host, {first.address}, splitting(first, range, 0));
-    if (cancelled())
-        return {FetchResult::Cancelled, {}, {}};
-    if (second.text.isEmpty())
-        return timedOut(host);
-    const std::optional<DaytimeStamp> stamp = primaryStamp(second.text);
-    if (!stamp) {
-        qCDebug(lcNet).noquote() << "primary:" << host
-                                 << "the second reply is not YYYY-MM-DD HH:MM:SS; nothing stored";
-        return {FetchResult::Unreadable,
-                {},
-                QStringLiteral("无法识别网络标准时间服务器%1的回复：“%2”不是“年-月-日 "
-                               "时:分:秒”格式的北京时间。")
-                    .arg(host, quotable(second.text.trimmed()))};
-    }
-    NetworkTime time = timeFrom(*stamp, first, *firstStamp, second);
-    time.instant.origin = QStringLiteral("network time from %1, Beijing time").arg(host);
-    // Shown as the server wrote them.
-    time.date = second.text.mid(0, 10);
-    time.time = second.text.mid(11, 8);
-    return {FetchResult::Fetched, time, {}};
-}
-
-FetchResult DaytimeClient::askSecondary()
-{
-    const QString &host = m_servers.secondaryHost;
-    const auto unreadable = [&host](const RunTimeError &error) {
-        qCDebug(lcNet).noquote() << "secondary:" << host
-                                 << "the reply is not a NIST line:" << error.description();
-        return FetchResult{FetchResult::Unreadable,
-                           {},
-                           QStringLiteral("无法识别网络标准时间服务器") + host +
-                               QStringLiteral("的回复：") + error.description()};
-    };
-    // NIST's own word that its time is not good: believed, and nothing is stored.
-    const auto unhealthy = [&host](const DaytimeStamp &stamp) -> std::optional<FetchResult> {
-        const QString problem = nistHealthProblem(stamp.health);
-        if (problem.isEmpty())
-            return std::nullopt;
-        qCDebug(lcNet).noquote() << "secondary:" << host << "health digit" << stamp.health
-                                 << "(0 is healthy): its time is not taken";
-        return FetchResult{
-            FetchResult::Unreadable,
-            {},
-            QStringLiteral("网络标准时间服务器%1报告%2，本次没有采用它的时间，请稍后再试。")
-                .arg(host, problem)};
-    };
-
-    // Never sooner than the spacing after the server last saw us, even in a fetch of
-    // an earlier click.
-    const Reply first =
-        QueryDaytimeServer(host, resolve(host), ConnectSchedule::notBefore(secondaryDueMs()));
-    if (cancelled())
-        return {FetchResult::Cancelled, {}, {}};
-    if (first.text.isEmpty())
-        return {FetchResult::Failed,
-                {},
-                QStringLiteral("检测不到网络标准时间服务器") + host + QStringLiteral("！")};
-    DaytimeStamp firstStamp;
-    try {
-        firstStamp = nistStamp(first.text);
-    } catch (const RunTimeError &error) {
-        return unreadable(error);
-    }
-    if (auto refused = unhealthy(firstStamp))
-        return *refused;
-
-    const OffsetRange range = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
-    traceRange(host, firstStamp, range);
-    const Reply second =
-        QueryDaytimeServer(host, {first.address}, splitting(first, range, secondaryDueMs()));
-    if (cancelled())
-        return {FetchResult::Cancelled, {}, {}};
-    if (second.text.isEmpty())
-        return timedOut(host);
-    try {
-        const DaytimeStamp stamp = nistStamp(second.text);
-        if (auto refused = unhealthy(stamp))
-            return *refused;
-        NetworkTime time = timeFrom(stamp, first, firstStamp, second);
-        time.instant.origin = QStringLiteral("network time from %1, NIST layout").arg(host);
-        time.date = stamp.beijingDate.toString(QStringLiteral("yy-MM-dd"));
-        time.time = stamp.beijingTime;
-        return {FetchResult::Fetched, time, {}};
-    } catch (const RunTimeError &error) {
-        return unreadable(error);
-    }
-}
-
-qint64 DaytimeClient::secondaryDueMs() const
-{
-    return m_secondaryLastMs < 0
-               ? 0
-               : m_secondaryLastMs + m_servers.secondarySpacingMs + SpacingMarginMs;
-}
-
-void DaytimeClient::traceRange(const QString &host, const DaytimeStamp &stamp,
-                               const OffsetRange &range)
+// Says in the trace what a first reply left open.
+void traceRange(const QString &host, const DaytimeStamp &stamp, const OffsetRange &range)
 {
     qCDebug(lcNet).noquote() << QStringLiteral("%1 first stamp %2 (the server's clock floored to "
                                                "the second): its clock less the boot clock is in "
@@ -238,13 +100,251 @@ void DaytimeClient::traceRange(const QString &host, const DaytimeStamp &stamp,
                                     .arg(range.highMs);
 }
 
-ConnectSchedule DaytimeClient::splitting(const Reply &first, const OffsetRange &range,
-                                         qint64 earliestMs)
+// The second query of a server, timed against the first reply's range.
+ConnectSchedule splitting(const Reply &first, const OffsetRange &range, qint64 earliestMs)
 {
     return {earliestMs, range, std::max<qint64>(first.timing.leadMs(), 0)};
 }
 
-bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
+// The instant the two replies stand for: the second reply's reading, the server's
+// clock at it estimated from both ranges.
+NetworkTime timeFrom(const DaytimeStamp &stamp, const Reply &first, const DaytimeStamp &firstStamp,
+                     const Reply &second)
+{
+    const qint64 sampled = second.timing.sampledMs();
+    const OffsetRange older = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
+    const OffsetRange newer = OffsetRange::fromStamp(stamp.utcMs, sampled);
+    const qint64 offset = estimateOffsetMs(older, newer);
+    const OffsetRange both = older.intersected(newer);
+    qCDebug(lcNet).noquote()
+        << "second stamp" << utcText(stamp.utcMs) << "read at boot clock" << sampled
+        << "ms (round trip" << second.timing.roundTripMs() << "ms); offset" << offset
+        << "ms, the middle of"
+        << (both.isEmpty() ? "the second stamp's second alone (the two do "
+                             "not overlap)"
+                           : QStringLiteral("[%1, %2) ms").arg(both.lowMs).arg(both.highMs));
+    return {{}, {}, Instant{sampled + offset, sampled}};
+}
+
+// ---- The primary's layout: "YYYY-MM-DD HH:MM:SS" in Beijing time ----------------
+
+FetchResult primaryNoReply(const QString &host)
+{
+    qCDebug(lcNet).noquote() << "primary:" << host << "no reply";
+    return {FetchResult::Failed, {}, {}};
+}
+
+// A first reply that is not a time counts as no answer; a second one is reported.
+Reading readPrimary(const QString &host, const QString &text, Round round)
+{
+    if (const std::optional<DaytimeStamp> stamp = primaryStamp(text))
+        return {*stamp, std::nullopt};
+    if (round == Round::First) {
+        qCDebug(lcNet).noquote() << "primary:" << host << "the reply is not YYYY-MM-DD HH:MM:SS";
+        return {{}, FetchResult{FetchResult::Failed, {}, {}}};
+    }
+    qCDebug(lcNet).noquote() << "primary:" << host
+                             << "the second reply is not YYYY-MM-DD HH:MM:SS; nothing stored";
+    return {{},
+            FetchResult{FetchResult::Unreadable,
+                        {},
+                        QStringLiteral("无法识别网络标准时间服务器%1的回复：“%2”不是“年-月-日 "
+                                       "时:分:秒”格式的北京时间。")
+                            .arg(host, quotable(text.trimmed()))}};
+}
+
+// Shown as the server wrote them.
+void showPrimary(NetworkTime &time, const DaytimeStamp &, const QString &text, const QString &host)
+{
+    time.instant.origin = QStringLiteral("network time from %1, Beijing time").arg(host);
+    time.date = text.mid(0, 10);
+    time.time = text.mid(11, 8);
+}
+
+// ---- The secondary's layout: NIST's line in UTC, with its health digit -----------
+
+FetchResult nistNoReply(const QString &host)
+{
+    return {FetchResult::Failed,
+            {},
+            QStringLiteral("检测不到网络标准时间服务器") + host + QStringLiteral("！")};
+}
+
+// NIST's own word that its time is not good is believed, and nothing is stored.
+Reading readNist(const QString &host, const QString &text, Round)
+{
+    DaytimeStamp stamp;
+    try {
+        stamp = nistStamp(text);
+    } catch (const RunTimeError &error) {
+        qCDebug(lcNet).noquote() << "secondary:" << host
+                                 << "the reply is not a NIST line:" << error.description();
+        return {{},
+                FetchResult{FetchResult::Unreadable,
+                            {},
+                            QStringLiteral("无法识别网络标准时间服务器") + host +
+                                QStringLiteral("的回复：") + error.description()}};
+    }
+    const QString problem = nistHealthProblem(stamp.health);
+    if (problem.isEmpty())
+        return {stamp, std::nullopt};
+    qCDebug(lcNet).noquote() << "secondary:" << host << "health digit" << stamp.health
+                             << "(0 is healthy): its time is not taken";
+    return {
+        {},
+        FetchResult{FetchResult::Unreadable,
+                    {},
+                    QStringLiteral("网络标准时间服务器%1报告%2，本次没有采用它的时间，请稍后再试。")
+                        .arg(host, problem)}};
+}
+
+void showNist(NetworkTime &time, const DaytimeStamp &stamp, const QString &, const QString &host)
+{
+    time.instant.origin = QStringLiteral("network time from %1, NIST layout").arg(host);
+    time.date = stamp.beijingDate.toString(QStringLiteral("yy-MM-dd"));
+    time.time = stamp.beijingTime;
+}
+
+} // namespace
+
+// What differs between the two layouts; the sequence of queries is the same.
+struct DaytimeLayoutRules {
+    QString DaytimeServers::*host; // the server that answers in this layout
+    // NIST's 4-second rule: the server is asked no sooner than the spacing after it
+    // last saw us.
+    bool spaced;
+    FetchResult (*noReply)(const QString &host); // the first query got no answer
+    Reading (*read)(const QString &host, const QString &text, Round round);
+    // The time as the status line shows it.
+    void (*show)(NetworkTime &time, const DaytimeStamp &stamp, const QString &text,
+                 const QString &host);
+};
+
+namespace {
+
+const DaytimeLayoutRules PrimaryRules{&DaytimeServers::primaryHost, false, primaryNoReply,
+                                      readPrimary, showPrimary};
+const DaytimeLayoutRules NistRules{&DaytimeServers::secondaryHost, true, nistNoReply, readNist,
+                                   showNist};
+
+} // namespace
+
+// One query at a time: connects as scheduled to the first of the addresses that
+// answers and waits for the reply, running the event loop meanwhile.
+class DaytimeClient::Query : public QObject {
+public:
+    // Where the current query stands; the sockets' events count only from Connecting on.
+    enum class State {
+        Idle,       // no query: the sockets' events belong to none
+        LookingUp,  // a host name is being looked up
+        LookedUp,   // its addresses have come
+        Connecting, // connections started, none established yet
+        Connected,  // Winsock1 is connected; its reply is awaited
+        Replied,    // RecvData holds the reply, complete or all the server sent
+        Closed,     // the server closed the connection without a reply
+        SockFailed, // every address failed, or the connection broke
+    };
+
+    Query(const DaytimeServers &servers, const std::function<qint64()> &bootMs);
+    ~Query() override;
+
+    void begin(std::stop_token stop) { m_stop = std::move(stop); }
+    bool cancelled() const { return m_stop.stop_requested(); }
+    void wake() { m_loop.quit(); }
+    QList<QHostAddress> resolve(const QString &host);
+    // One query; an empty text: no answer.
+    Reply QueryDaytimeServer(const QString &host, const QList<QHostAddress> &addresses,
+                             const ConnectSchedule &schedule);
+
+private:
+    struct Attempt {
+        QTcpSocket *socket;
+        qint64 startedMs;
+    };
+    bool listening() const { return m_state >= State::Connecting; }
+    bool ended() const { return m_state >= State::Replied; }
+    // Waits until the schedule's moment; false when the fetch was stopped meanwhile.
+    bool waitForSchedule(const ConnectSchedule &schedule);
+    // Connects and waits for the reply; true when a connection was started.
+    bool connectAndListen(const QList<QHostAddress> &addresses);
+    void traceReply(const QString &host, const Reply &reply, State outcome) const;
+    void startAttempt(const QHostAddress &address);
+    void attemptConnected(QTcpSocket *socket);
+    void attemptFailed(QTcpSocket *socket);
+    void Winsock1_DataArrival(qint64 bytesTotal);
+    void Winsock1_Error(QAbstractSocket::SocketError error);
+    void Winsock1_Close();
+    // Lets go of a socket: no more of its events, its connection ended, deleted later.
+    void drop(QTcpSocket *socket);
+    void dropSockets();
+    // Runs the event loop until a socket or the lookup has news, the boot clock
+    // reaches untilMs or the fetch is stopped.
+    void waitUntil(qint64 untilMs);
+
+    const DaytimeServers &m_servers;
+    const std::function<qint64()> &m_bootMs;
+    State m_state = State::Idle;
+    QTcpSocket *Winsock1 = nullptr; // the connection that is asked
+    QString RecvData;               // its reply, once complete
+    QList<Attempt> m_attempts;      // connections started and not yet connected
+    ReplyBuffer m_reply;            // the current query's reply so far
+    QueryTiming m_timing;           // the current query's timings
+    std::stop_token m_stop;         // the current fetch's
+    int m_lookupId = -1;            // the host lookup being waited for
+    QList<QHostAddress> m_lookedUp;
+    QEventLoop m_loop;
+    QTimer m_wakeTimer;
+};
+
+DaytimeClient::Query::Query(const DaytimeServers &servers, const std::function<qint64()> &bootMs)
+    : m_servers(servers), m_bootMs(bootMs)
+{
+    m_wakeTimer.setSingleShot(true);
+    m_wakeTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_wakeTimer, &QTimer::timeout, this, &Query::wake);
+}
+
+DaytimeClient::Query::~Query()
+{
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+}
+
+QList<QHostAddress> DaytimeClient::Query::resolve(const QString &host)
+{
+    if (const auto fixed = m_servers.addresses.constFind(host); fixed != m_servers.addresses.cend())
+        return *fixed;
+    if (QHostAddress literal; literal.setAddress(host))
+        return {literal};
+
+    m_state = State::LookingUp;
+    m_lookedUp.clear();
+    const qint64 lookupStartMs = m_bootMs();
+    m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo &info) {
+        if (info.lookupId() != m_lookupId)
+            return;
+        m_lookedUp = interleaved(info.addresses());
+        m_state = State::LookedUp;
+        wake();
+    });
+    // A resolver that does not answer is bounded like a server that does not.
+    const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
+    while (m_state == State::LookingUp && !cancelled() && m_bootMs() < deadline)
+        waitUntil(deadline);
+    const bool found = std::exchange(m_state, State::Idle) == State::LookedUp;
+    if (!found)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+    if (!found)
+        qCDebug(lcNet).noquote() << "looking up" << host << "gave no answer in"
+                                 << m_bootMs() - lookupStartMs << "ms";
+    else
+        qCDebug(lcNet).noquote() << "looking up" << host << "took" << m_bootMs() - lookupStartMs
+                                 << "ms:" << addressList(m_lookedUp);
+    return found ? m_lookedUp : QList<QHostAddress>();
+}
+
+bool DaytimeClient::Query::waitForSchedule(const ConnectSchedule &schedule)
 {
     qint64 due = schedule.dueFrom(m_bootMs());
     if (due > m_bootMs())
@@ -270,86 +370,47 @@ bool DaytimeClient::waitForSchedule(const ConnectSchedule &schedule)
     return false;
 }
 
-NetworkTime DaytimeClient::timeFrom(const DaytimeStamp &stamp, const Reply &first,
-                                    const DaytimeStamp &firstStamp, const Reply &second) const
+Reply DaytimeClient::Query::QueryDaytimeServer(const QString &host,
+                                               const QList<QHostAddress> &addresses,
+                                               const ConnectSchedule &schedule)
 {
-    const qint64 sampled = second.timing.sampledMs();
-    const OffsetRange older = OffsetRange::fromStamp(firstStamp.utcMs, first.timing.sampledMs());
-    const OffsetRange newer = OffsetRange::fromStamp(stamp.utcMs, sampled);
-    const qint64 offset = estimateOffsetMs(older, newer);
-    const OffsetRange both = older.intersected(newer);
-    qCDebug(lcNet).noquote()
-        << "second stamp" << utcText(stamp.utcMs) << "read at boot clock" << sampled
-        << "ms (round trip" << second.timing.roundTripMs() << "ms); offset" << offset
-        << "ms, the middle of"
-        << (both.isEmpty() ? "the second stamp's second alone (the two do "
-                             "not overlap)"
-                           : QStringLiteral("[%1, %2) ms").arg(both.lowMs).arg(both.highMs));
-    return {{}, {}, Instant{sampled + offset, sampled}};
-}
-
-QList<QHostAddress> DaytimeClient::resolve(const QString &host)
-{
-    if (const auto fixed = m_servers.addresses.constFind(host); fixed != m_servers.addresses.cend())
-        return *fixed;
-    if (QHostAddress literal; literal.setAddress(host))
-        return {literal};
-
-    m_lookupDone = false;
-    m_lookedUp.clear();
-    const qint64 lookupStartMs = m_bootMs();
-    m_lookupId = QHostInfo::lookupHost(host, this, [this](const QHostInfo &info) {
-        if (info.lookupId() != m_lookupId)
-            return;
-        m_lookedUp = interleaved(info.addresses());
-        m_lookupDone = true;
-        wake();
-    });
-    // A resolver that does not answer is bounded like a server that does not.
-    const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
-    while (!m_lookupDone && !cancelled() && m_bootMs() < deadline)
-        waitUntil(deadline);
-    if (!m_lookupDone)
-        QHostInfo::abortHostLookup(m_lookupId);
-    m_lookupId = -1;
-    if (!m_lookupDone)
-        qCDebug(lcNet).noquote() << "looking up" << host << "gave no answer in"
-                                 << m_bootMs() - lookupStartMs << "ms";
-    else
-        qCDebug(lcNet).noquote() << "looking up" << host << "took" << m_bootMs() - lookupStartMs
-                                 << "ms:" << addressList(m_lookedUp);
-    return m_lookupDone ? m_lookedUp : QList<QHostAddress>();
-}
-
-DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
-                                                       const QList<QHostAddress> &addresses,
-                                                       const ConnectSchedule &schedule)
-{
-    SockFailed = false;
-    RecvData = QString();
+    m_state = State::Idle;
+    RecvData.clear();
     m_reply.clear();
-    m_queryEnded = false;
-    m_gotData = false;
     m_timing = {};
     dropSockets();
 
     // Until the appointed moment: the spacing a server asks for, or the split.
     if (!waitForSchedule(schedule) || addresses.isEmpty())
         return {};
+    m_state = State::Connecting;
+    Reply reply;
+    reply.asked = connectAndListen(addresses);
+    // From here on the sockets' events belong to no query.
+    const State outcome = std::exchange(m_state, State::Idle);
+    if (outcome == State::Replied && !cancelled())
+        reply.text = RecvData;
+    if (Winsock1)
+        reply.address = Winsock1->peerAddress();
+    reply.timing = m_timing;
+    if (!cancelled())
+        traceReply(host, reply, outcome);
+    dropSockets();
+    return reply;
+}
 
+bool DaytimeClient::Query::connectAndListen(const QList<QHostAddress> &addresses)
+{
     // The Daytime server speaks first: connect and listen, send nothing. Each address
     // gets a head start; the first to connect is the one asked, the others are dropped.
-    m_queryActive = true;
     const qint64 deadline = m_bootMs() + m_servers.queryTimeoutMs;
     qsizetype next = 0;
-    while (!cancelled()) {
-        if (!RecvData.toString().isEmpty() || SockFailed || m_queryEnded)
-            break;
+    while (!cancelled() && !ended()) {
         const qint64 now = m_bootMs();
         if (now >= deadline)
             break; // no complete reply in time: the query has failed
         qint64 wakeAt = deadline;
-        if (!Winsock1 && next < addresses.size()) {
+        if (m_state == State::Connecting && next < addresses.size()) {
             const qint64 due =
                 m_attempts.isEmpty() ? now : m_attempts.last().startedMs + m_servers.attemptDelayMs;
             if (now >= due) {
@@ -357,20 +418,17 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
                 continue;
             }
             wakeAt = std::min(wakeAt, due);
-        } else if (!Winsock1 && m_attempts.isEmpty()) {
-            SockFailed = true; // every address refused
+        } else if (m_state == State::Connecting && m_attempts.isEmpty()) {
+            m_state = State::SockFailed; // every address refused
             break;
         }
         waitUntil(wakeAt);
     }
-    // From here on the sockets' events belong to no query.
-    m_queryActive = false;
-    Reply reply;
-    if (!SockFailed && !cancelled())
-        reply.text = RecvData.toString();
-    if (Winsock1)
-        reply.address = Winsock1->peerAddress();
-    reply.timing = m_timing;
+    return next > 0;
+}
+
+void DaytimeClient::Query::traceReply(const QString &host, const Reply &reply, State outcome) const
+{
     if (!reply.text.isEmpty())
         qCDebug(lcNet).noquote() << QStringLiteral(
                                         "reply from %1 (%2 port %3), connected in %4 ms, "
@@ -380,22 +438,16 @@ DaytimeClient::Reply DaytimeClient::QueryDaytimeServer(const QString &host,
                                         .arg(m_timing.connectedMs - m_timing.connectStartMs)
                                         .arg(m_timing.firstDataMs - m_timing.connectedMs)
                                         .arg(traceQuoted(reply.text));
-    else if (!cancelled())
+    else
         qCDebug(lcNet).noquote() << QStringLiteral("no reply from %1:").arg(host)
-                                 << (SockFailed ? "every address failed, or the connection broke"
-                                     : m_queryEnded
+                                 << (outcome == State::SockFailed
+                                         ? "every address failed, or the connection broke"
+                                     : outcome == State::Closed
                                          ? "the server closed the connection without a reply"
                                          : "none in time");
-    dropSockets();
-    // The secondary counts its spacing from when it last saw us, which is no later than
-    // now: a SYN the kernel resent late in the query, the acknowledgement of its reply,
-    // the connection's end. Counting from the start would let a lost SYN shorten it.
-    if (next > 0 && host == m_servers.secondaryHost)
-        m_secondaryLastMs = m_bootMs();
-    return reply;
 }
 
-void DaytimeClient::startAttempt(const QHostAddress &address)
+void DaytimeClient::Query::startAttempt(const QHostAddress &address)
 {
     auto *socket = new QTcpSocket(this);
     connect(socket, &QTcpSocket::connected, this, [this, socket] { attemptConnected(socket); });
@@ -419,96 +471,172 @@ void DaytimeClient::startAttempt(const QHostAddress &address)
     socket->connectToHost(address, m_servers.port);
 }
 
-void DaytimeClient::attemptConnected(QTcpSocket *socket)
+void DaytimeClient::Query::attemptConnected(QTcpSocket *socket)
 {
     const auto winner = std::find_if(m_attempts.cbegin(), m_attempts.cend(),
                                      [socket](const Attempt &a) { return a.socket == socket; });
-    if (!m_queryActive || winner == m_attempts.cend())
+    if (m_state != State::Connecting || winner == m_attempts.cend())
         return;
     m_timing.connectStartMs = winner->startedMs;
     m_timing.connectedMs = m_bootMs();
+    m_attempts.erase(winner);
+    dropSockets(); // the attempts still connecting
     Winsock1 = socket;
-    for (const Attempt &attempt : std::as_const(m_attempts)) {
-        if (attempt.socket != socket) {
-            attempt.socket->disconnect(this);
-            attempt.socket->abort();
-            attempt.socket->deleteLater();
-        }
-    }
-    m_attempts.clear();
+    m_state = State::Connected;
     wake();
 }
 
-void DaytimeClient::attemptFailed(QTcpSocket *socket)
+void DaytimeClient::Query::attemptFailed(QTcpSocket *socket)
 {
     qCDebug(lcNet).noquote() << "connecting to" << socket->peerName()
                              << "failed:" << socket->errorString();
     m_attempts.removeIf([socket](const Attempt &a) { return a.socket == socket; });
-    socket->disconnect(this);
-    socket->deleteLater();
+    drop(socket);
     wake(); // the next address is tried at once
 }
 
-void DaytimeClient::Winsock1_DataArrival(qint64 bytesTotal)
+void DaytimeClient::Query::Winsock1_DataArrival(qint64 bytesTotal)
 {
     // Pieces are kept together, up to the buffer's limit; the rest is read and dropped.
     const QByteArray piece = Winsock1->read(bytesTotal);
-    if (!m_queryActive || piece.isEmpty())
+    if (m_state != State::Connected || piece.isEmpty())
         return;
-    if (!m_gotData) {
-        m_gotData = true;
+    if (m_reply.isEmpty())
         m_timing.firstDataMs = m_bootMs();
-    }
     m_reply.append(piece);
-    if (RecvData.toString().isEmpty() && m_reply.isComplete()) {
+    if (m_reply.isComplete()) {
         RecvData = m_reply.text();
+        m_state = State::Replied;
         wake();
     }
 }
 
-void DaytimeClient::Winsock1_Error(QAbstractSocket::SocketError error)
+void DaytimeClient::Query::Winsock1_Error(QAbstractSocket::SocketError error)
 {
     // A server closing after its reply is the normal end of a Daytime answer.
-    if (!m_queryActive || error == QAbstractSocket::RemoteHostClosedError)
+    if (!listening() || error == QAbstractSocket::RemoteHostClosedError)
         return;
-    SockFailed = true;
+    m_state = State::SockFailed;
     wake();
 }
 
-void DaytimeClient::Winsock1_Close()
+void DaytimeClient::Query::Winsock1_Close()
 {
-    if (!m_queryActive)
+    if (m_state != State::Connected)
         return;
     // The server has said all it will: what arrived is the reply, complete or not.
-    if (RecvData.toString().isEmpty() && !m_reply.isEmpty())
+    if (m_reply.isEmpty()) {
+        m_state = State::Closed;
+    } else {
         RecvData = m_reply.text();
-    m_queryEnded = true;
+        m_state = State::Replied;
+    }
     wake();
 }
 
-void DaytimeClient::dropSockets()
+void DaytimeClient::Query::drop(QTcpSocket *socket)
 {
-    for (const Attempt &attempt : std::as_const(m_attempts)) {
-        attempt.socket->disconnect(this);
-        attempt.socket->abort();
-        attempt.socket->deleteLater();
-    }
-    m_attempts.clear();
-    if (Winsock1) {
-        Winsock1->disconnect(this);
-        Winsock1->abort();
-        Winsock1->deleteLater();
-        Winsock1 = nullptr;
-    }
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
 }
 
-void DaytimeClient::waitUntil(qint64 untilMs)
+void DaytimeClient::Query::dropSockets()
+{
+    for (const Attempt &attempt : std::as_const(m_attempts))
+        drop(attempt.socket);
+    m_attempts.clear();
+    if (Winsock1)
+        drop(std::exchange(Winsock1, nullptr));
+}
+
+void DaytimeClient::Query::waitUntil(qint64 untilMs)
 {
     if (cancelled())
         return;
-    m_wakeTimer->start(int(std::clamp<qint64>(untilMs - m_bootMs(), 0, 60'000)));
+    m_wakeTimer.start(int(std::clamp<qint64>(untilMs - m_bootMs(), 0, 60'000)));
     m_loop.exec();
-    m_wakeTimer->stop();
+    m_wakeTimer.stop();
+}
+
+// ---- The client: the sequence of two queries -------------------------------------
+
+DaytimeServers DaytimeServers::builtIn()
+{
+    DaytimeServers servers;
+    servers.primaryHost = QStringLiteral(HORALIS_PRIMARY_HOST);
+    servers.secondaryHost = QStringLiteral(HORALIS_SECONDARY_HOST);
+    servers.port = HORALIS_DAYTIME_PORT;
+    return servers;
+}
+
+DaytimeClient::DaytimeClient(DaytimeServers servers, std::function<qint64()> bootMs,
+                             QObject *parent)
+    : QObject(parent), m_servers(std::move(servers)), m_bootMs(std::move(bootMs)),
+      m_query(std::make_unique<Query>(m_servers, m_bootMs))
+{
+}
+
+DaytimeClient::~DaytimeClient() = default;
+
+FetchResult DaytimeClient::fetch(DaytimeLayout layout, std::stop_token stop)
+{
+    // Every wait checks the token before it runs the event loop; a stop requested
+    // during one ends it. Requested from another thread, the wake is queued to ours.
+    Query *query = m_query.get();
+    const std::stop_callback wakeOnStop(
+        stop, [query] { QMetaObject::invokeMethod(query, [query] { query->wake(); }); });
+    m_query->begin(std::move(stop));
+    return ask(layout == DaytimeLayout::Primary ? PrimaryRules : NistRules);
+}
+
+FetchResult DaytimeClient::ask(const DaytimeLayoutRules &rules)
+{
+    const QString &host = m_servers.*rules.host;
+    const auto query = [&](const QList<QHostAddress> &addresses, const ConnectSchedule &schedule) {
+        const Reply reply = m_query->QueryDaytimeServer(host, addresses, schedule);
+        // The secondary counts its spacing from when it last saw us, which is no later
+        // than now: a SYN the kernel resent late in the query, the acknowledgement of
+        // its reply, the connection's end. Counting from the start would let a lost SYN
+        // shorten it.
+        if (reply.asked && host == m_servers.secondaryHost)
+            m_secondaryLastMs = m_bootMs();
+        return reply;
+    };
+    const Reply first = query(m_query->resolve(host), ConnectSchedule::notBefore(dueMs(rules)));
+    if (m_query->cancelled())
+        return cancelledResult();
+    if (first.text.isEmpty())
+        return rules.noReply(host);
+    const Reading firstReading = rules.read(host, first.text, Round::First);
+    if (firstReading.refused)
+        return *firstReading.refused;
+
+    // The second reply gives the values; it is asked for at the moment that splits the
+    // second the first reply left open, from the address that gave the first.
+    const OffsetRange range =
+        OffsetRange::fromStamp(firstReading.stamp.utcMs, first.timing.sampledMs());
+    traceRange(host, firstReading.stamp, range);
+    const Reply second = query({first.address}, splitting(first, range, dueMs(rules)));
+    if (m_query->cancelled())
+        return cancelledResult();
+    if (second.text.isEmpty())
+        return timedOut(host);
+    const Reading reading = rules.read(host, second.text, Round::Second);
+    if (reading.refused)
+        return *reading.refused;
+    NetworkTime time = timeFrom(reading.stamp, first, firstReading.stamp, second);
+    rules.show(time, reading.stamp, second.text, host);
+    return {FetchResult::Fetched, time, {}};
+}
+
+qint64 DaytimeClient::dueMs(const DaytimeLayoutRules &rules) const
+{
+    // Never sooner than the spacing after the server last saw us, even in a fetch of
+    // an earlier click.
+    return !rules.spaced || m_secondaryLastMs < 0
+               ? 0
+               : m_secondaryLastMs + m_servers.secondarySpacingMs + SpacingMarginMs;
 }
 
 } // namespace horalis

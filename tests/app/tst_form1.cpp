@@ -2,6 +2,7 @@
 #include "fakeclockcalls.h"
 #include "fakes.h"
 #include "form1.h"
+#include "networktimefetch.h"
 #include "systemclock.h"
 
 #include <QAccessible>
@@ -72,7 +73,11 @@ private:
 
 Form1 *TestForm1::makeWindow(Clock &clock)
 {
-    m_form = std::make_unique<Form1>(PlatformServices{clock, m_messages, m_pointer});
+    // Servers on loopback where nobody listens: no test here reaches the network.
+    TimeServers servers;
+    servers.daytime.primaryHost = QStringLiteral("127.0.0.9");
+    servers.daytime.secondaryHost = QStringLiteral("127.0.0.9");
+    m_form = std::make_unique<Form1>(PlatformServices{clock, m_messages, m_pointer}, servers);
     m_form->showCentred();
     if (!QTest::qWaitForWindowActive(m_form.get()))
         qWarning("window did not become active");

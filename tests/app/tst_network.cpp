@@ -2,6 +2,7 @@
 #include "daytimeserver.h"
 #include "fakes.h"
 #include "form1.h"
+#include "networktimefetch.h"
 #include "tracerecorder.h"
 
 #include <QApplication>
@@ -133,7 +134,9 @@ DaytimeServers TestNetwork::startServers(int primary, const QByteArray &primaryR
 
 Form1 *TestNetwork::makeWindow(const DaytimeServers &servers)
 {
-    m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer}, servers);
+    TimeServers only;
+    only.daytime = servers;
+    m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer}, only);
     m_form->show();
     return m_form.get();
 }

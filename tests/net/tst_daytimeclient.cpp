@@ -1,7 +1,9 @@
-// The Daytime client against servers the test runs on loopback, and the arithmetic
-// that times its second query.
+// The Daytime client and the fetch that orders the sources, against servers the test
+// runs on loopback; the arithmetic that times the second query; the trace's wording
+// of how far the system clock is off.
 #include "daytimeclient.h"
 #include "daytimeserver.h"
+#include "networktimefetch.h"
 #include "offsetestimate.h"
 
 #include <QCoreApplication>
@@ -16,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <limits>
 #include <memory>
 #include <stop_token>
 #include <utility>
@@ -94,6 +97,20 @@ DaytimeServers primaryOnly(quint16 port)
     return servers;
 }
 
+// The system clock the fetch compares with what it found, in its trace.
+qint64 systemMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// The servers a fetch asks: these Daytime servers, and no other source.
+TimeServers onlyDaytime(const DaytimeServers &daytime)
+{
+    TimeServers servers;
+    servers.daytime = daytime;
+    return servers;
+}
+
 } // namespace
 
 class TestDaytimeClient : public QObject {
@@ -112,6 +129,9 @@ private slots:
     void splitWorkedOutAgainAfterAHold_data();
     void splitWorkedOutAgainAfterAHold();
     void unreadableSecondReply();
+    void builtInServers();
+    void clockDifference_data();
+    void clockDifference();
 };
 
 void TestDaytimeClient::timing_data()
@@ -231,7 +251,7 @@ void TestDaytimeClient::accuracy()
     servers.secondaryHost = Secondary.toString();
     servers.port = server.port();
     servers.secondarySpacingMs = 300;
-    DaytimeClient client(servers, machineBootMs);
+    NetworkTimeFetch client(onlyDaytime(servers), machineBootMs, systemMs);
     const FetchResult result = client.GetNetworkTime();
 
     QCOMPARE(result.status, FetchResult::Fetched);
@@ -259,7 +279,7 @@ void TestDaytimeClient::deadAddressDoesNotUseUpTheBound()
     servers.secondaryHost = QStringLiteral("127.0.0.9");
     servers.port = port;
     servers.addresses.insert(servers.primaryHost, {dead, live});
-    DaytimeClient client(servers, machineBootMs);
+    NetworkTimeFetch client(onlyDaytime(servers), machineBootMs, systemMs);
     QElapsedTimer elapsed;
     elapsed.start();
     const FetchResult result = client.GetNetworkTime();
@@ -288,7 +308,7 @@ void TestDaytimeClient::secondarySpacingHoldsAcrossFetches()
     servers.secondaryHost = Secondary.toString();
     servers.port = server.port();
     servers.secondarySpacingMs = Spacing;
-    DaytimeClient client(servers, machineBootMs);
+    NetworkTimeFetch client(onlyDaytime(servers), machineBootMs, systemMs);
     QCOMPARE(client.GetNetworkTime().status, FetchResult::Fetched);
     QCOMPARE(client.GetNetworkTime().status, FetchResult::Fetched);
 
@@ -319,7 +339,7 @@ void TestDaytimeClient::secondarySpacingAfterLostSyns()
     servers.secondaryHost = Secondary.toString();
     servers.port = port;
     servers.secondarySpacingMs = Spacing;
-    DaytimeClient client(servers, machineBootMs);
+    NetworkTimeFetch client(onlyDaytime(servers), machineBootMs, systemMs);
     const FetchResult result = client.GetNetworkTime();
 
     QCOMPARE(result.status, FetchResult::Fetched);
@@ -366,10 +386,13 @@ void TestDaytimeClient::splitWorkedOutAgainAfterAHold()
         return primaryStampNow(offset);
     };
     QVERIFY(server.listen(Primary));
-    DaytimeClient client(primaryOnly(server.port()), [&lateMs, everyWakeLate] {
-        lateMs += everyWakeLate ? 40 : 0;
-        return machineBootMs() + lateMs;
-    });
+    NetworkTimeFetch client(
+        onlyDaytime(primaryOnly(server.port())),
+        [&lateMs, everyWakeLate] {
+            lateMs += everyWakeLate ? 40 : 0;
+            return machineBootMs() + lateMs;
+        },
+        systemMs);
     // A split worked out again for ever would never end the fetch: stopped here.
     std::stop_source giveUp;
     QObject watchdog;
@@ -400,12 +423,67 @@ void TestDaytimeClient::unreadableSecondReply()
                               : QByteArray("\x01garbage\r\n");
     };
     QVERIFY(server.listen(Primary));
-    DaytimeClient client(primaryOnly(server.port()), machineBootMs);
+    NetworkTimeFetch client(onlyDaytime(primaryOnly(server.port())), machineBootMs, systemMs);
     const FetchResult result = client.GetNetworkTime();
 
     QCOMPARE(result.status, FetchResult::Unreadable);
     QCOMPARE(result.message, QStringLiteral("无法识别网络标准时间服务器127.0.0.2的回复：“?garbage”"
                                             "不是“年-月-日 时:分:秒”格式的北京时间。"));
+}
+
+void TestDaytimeClient::builtInServers()
+{
+    // Defined in the library this test links alone; the names CMake was configured with.
+    const DaytimeServers daytime = DaytimeServers::builtIn();
+    QCOMPARE(daytime.primaryHost, QStringLiteral(CONFIGURED_PRIMARY_HOST));
+    QCOMPARE(daytime.secondaryHost, QStringLiteral(CONFIGURED_SECONDARY_HOST));
+    QCOMPARE(daytime.port, quint16(CONFIGURED_DAYTIME_PORT));
+    QCOMPARE(daytime.queryTimeoutMs, 5000);
+    QCOMPARE(daytime.secondarySpacingMs, 4000);
+    QVERIFY(daytime.addresses.isEmpty());
+    const TimeServers all = TimeServers::builtIn();
+    QCOMPARE(all.daytime.primaryHost, QStringLiteral(CONFIGURED_PRIMARY_HOST));
+    QCOMPARE(all.daytime.secondaryHost, QStringLiteral(CONFIGURED_SECONDARY_HOST));
+    QCOMPARE(all.daytime.port, quint16(CONFIGURED_DAYTIME_PORT));
+}
+
+void TestDaytimeClient::clockDifference_data()
+{
+    QTest::addColumn<qint64>("systemLessFetchedMs");
+    QTest::addColumn<QString>("text");
+
+    const QString ahead = QStringLiteral("the system clock is %1 ahead of the fetched time");
+    const QString behind = QStringLiteral("the system clock is %1 behind the fetched time");
+    QTest::newRow("same") << qint64(0)
+                          << "the system clock agrees with the fetched time to the millisecond";
+    QTest::newRow("1 ms ahead") << qint64(1) << ahead.arg("0.001 s");
+    QTest::newRow("1 ms behind") << qint64(-1) << behind.arg("0.001 s");
+    QTest::newRow("a quarter second") << qint64(250) << ahead.arg("0.25 s");
+    QTest::newRow("just under a second") << qint64(-999) << behind.arg("0.999 s");
+    QTest::newRow("a second") << qint64(1000) << ahead.arg("1 s");
+    QTest::newRow("10.05 s") << qint64(10'050) << ahead.arg("10.05 s");
+    QTest::newRow("just under a minute") << qint64(59'999) << ahead.arg("59.999 s");
+    QTest::newRow("a minute") << qint64(-60'000) << behind.arg("1 min 0 s");
+    QTest::newRow("just under an hour") << qint64(3'599'999) << ahead.arg("59 min 59.999 s");
+    QTest::newRow("an hour") << qint64(3'600'000) << ahead.arg("1 h 0 min 0 s");
+    QTest::newRow("UTC read as Beijing time")
+        << qint64(-(8 * 3'600'000 + 3'200)) << behind.arg("8 h 0 min 3.2 s");
+    QTest::newRow("just under a day") << qint64(86'399'999) << ahead.arg("23 h 59 min 59.999 s");
+    QTest::newRow("a day") << qint64(-86'400'000) << behind.arg("1 d 0 h 0 min 0 s");
+    // A clock at 1970-01-01 00:00:00 UTC against 2026-12-08T10:15:30.250Z.
+    QTest::newRow("clock at 1970")
+        << qint64(-1'796'724'930'250) << behind.arg("20795 d 10 h 15 min 30.25 s");
+    QTest::newRow("most negative")
+        << std::numeric_limits<qint64>::min() << behind.arg("106751991167 d 7 h 12 min 55.808 s");
+    QTest::newRow("most positive")
+        << std::numeric_limits<qint64>::max() << ahead.arg("106751991167 d 7 h 12 min 55.807 s");
+}
+
+void TestDaytimeClient::clockDifference()
+{
+    QFETCH(qint64, systemLessFetchedMs);
+    QFETCH(QString, text);
+    QCOMPARE(clockDifferenceText(systemLessFetchedMs), text);
 }
 
 QTEST_GUILESS_MAIN(TestDaytimeClient)
