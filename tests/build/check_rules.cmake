@@ -6,9 +6,10 @@ cmake_minimum_required(VERSION 3.25)
 # (ui/), the window (app/), Qt Widgets, and a layer above the library's own.
 set(ui_and_app [["pointer.h"]] [["ui/pointer.h"]] [["messageboxes.h"]] [["ui/messageboxes.h"]]
     [["services.h"]] [["ui/services.h"]] [["form1.h"]] [["app/form1.h"]])
-set(forbid_horalis_platform ${ui_and_app} <QWidget> [["daytimereply.h"]] [["daytimeclient.h"]])
+set(forbid_horalis_platform ${ui_and_app} <QWidget> [["daytimereply.h"]] [["daytimeclient.h"]]
+    [["networktimefetch.h"]])
 set(forbid_horalis_net ${ui_and_app} <QWidget>)
-set(forbid_horalis_platform_ui [["form1.h"]] [["daytimeclient.h"]])
+set(forbid_horalis_platform_ui [["form1.h"]] [["daytimeclient.h"]] [["networktimefetch.h"]])
 # What each may include, compiled the same way: the controls. Each of the library's own
 # headers is one, alone, so each header also includes what it needs to compile.
 set(allow_horalis_platform <QString>)
