@@ -1,7 +1,9 @@
 // Start-up, the mode choice, the entry fields and closing.
 #include "form1.h"
 
+#include "clock.h"
 #include "networktimefetch.h"
+#include "pointer.h"
 
 #include <QCloseEvent>
 #include <QPushButton>

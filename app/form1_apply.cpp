@@ -1,6 +1,8 @@
 // Applying a time of day and a date to the system clock.
 #include "form1.h"
 
+#include "clock.h"
+#include "messageboxes.h"
 #include "runtimeerror.h"
 #include "timetext.h"
 #include "trace.h"

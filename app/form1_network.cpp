@@ -2,6 +2,7 @@
 // it found and keeps it for the apply command.
 #include "form1.h"
 
+#include "messageboxes.h"
 #include "networktimefetch.h"
 
 #include <QPlainTextEdit>

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "form1.h"
+#include "messageboxes.h"
+#include "pointer.h"
 #include "systemclock.h"
 #include "timedatedservice.h"
 

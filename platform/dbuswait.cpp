@@ -1,5 +1,6 @@
 #include "dbuswait.h"
 
+#include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QEventLoop>
 #include <QTimer>

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QDBusMessage>
-#include <QDBusPendingCall>
 
 #include <optional>
 #include <stop_token>
 
+class QDBusPendingCall;
 class QEventLoop;
 
 namespace horalis {

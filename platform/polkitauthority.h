@@ -7,6 +7,8 @@
 
 #include <stop_token>
 
+class QDBusMessage;
+
 namespace horalis {
 
 // polkit's authority (org.freedesktop.PolicyKit1) asked about this process, named by

@@ -3,12 +3,14 @@
 #include <QByteArray>
 #include <QString>
 #include <exception>
+#include <utility>
 
 namespace horalis {
 
 // The program's one run-time error: a text that does not convert to a time or a
 // date, or a clock that refuses to be set. The description is a complete Chinese
-// sentence meant for the user; only the apply command catches and shows it.
+// sentence meant for the user. The apply command shows it; the Daytime client turns
+// what the reply parsers throw into its result's message.
 class RunTimeError : public std::exception {
 public:
     explicit RunTimeError(QString description)

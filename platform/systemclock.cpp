@@ -2,8 +2,10 @@
 
 #include "instant.h"
 #include "runtimeerror.h"
+#include "timeservice.h"
 #include "trace.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QList>
 #include <cerrno>
@@ -48,6 +50,20 @@ std::tm hardwareClockFields(qint64 ns, bool local)
         gmtime_r(&seconds, &fields);
     fields.tm_isdst = 0; // the hardware clock knows nothing of summer time
     return fields;
+}
+
+// Sets the hardware clock to the instant just written to the system clock. Any failure
+// is ignored: the system clock is set, which is what the user asked for, and most
+// machines without an RTC (virtual ones) answer ENOENT or ENODEV.
+void bringHardwareClockInStep(ClockSystemCalls &calls, qint64 ns)
+{
+    const bool local = calls.hardwareClockIsLocal();
+    const int rtcError = calls.setHardwareClock(hardwareClockFields(ns, local));
+    qCDebug(lcClock).noquote() << QStringLiteral("hardware clock, which keeps %1: %2")
+                                      .arg(local ? u"local time" : u"UTC",
+                                           rtcError == 0 ? QStringLiteral("set")
+                                                         : QStringLiteral("not set, ") +
+                                                               qt_error_string(rtcError));
 }
 
 } // namespace
@@ -171,15 +187,7 @@ void SystemClock::setInstant(Instant target, std::stop_token stop)
             << "set directly (clock_settime), moved by" << utcMs - realNs / kNsPerMs << "ms";
         m_calls.logClockChange(QStringLiteral("Set the system clock from %1 to %2 (%3).")
                                    .arg(utcText(realNs / kNsPerMs), utcText(utcMs), target.origin));
-        // Any failure is ignored: the system clock is set, which is what the user asked
-        // for, and most machines without an RTC (virtual ones) answer ENOENT or ENODEV.
-        const bool local = m_calls.hardwareClockIsLocal();
-        const int rtcError = m_calls.setHardwareClock(hardwareClockFields(ns, local));
-        qCDebug(lcClock).noquote()
-            << QStringLiteral("hardware clock, which keeps %1: %2")
-                   .arg(local ? u"local time" : u"UTC",
-                        rtcError == 0 ? QStringLiteral("set")
-                                      : QStringLiteral("not set, ") + qt_error_string(rtcError));
+        bringHardwareClockInStep(m_calls, ns);
         return;
     }
     // The service gets the change as a shift of the clock, which it applies when polkit

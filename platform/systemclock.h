@@ -3,9 +3,11 @@
 #include "clock.h"
 #include "timeservice.h"
 
-#include <QByteArray>
 #include <QtGlobal>
 #include <ctime>
+
+class QByteArray;
+class QString;
 
 namespace horalis {
 

@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -274,25 +275,17 @@ std::optional<bool> TimedatedService::automaticSync(std::stop_token stop)
     return value.toBool();
 }
 
-void TimedatedService::authorize(const QStringList &actions, std::stop_token stop)
+namespace {
+
+// What polkit's answer without a prompt means for what follows: true when a password is
+// needed. A polkitd that is there but does not answer, or answers with an error, would
+// leave timedated waiting on it too, and is said so. Otherwise (authorized already, a
+// rule that says no, no polkitd) timedated decides, as it would without this step.
+bool promptNeeded(PolkitAuthority::Answer held, const PolkitAuthority &polkit)
 {
-    if (stop.stop_requested())
-        throw Abandoned();
-    QDBusConnection bus = connection();
-    if (!bus.isConnected())
-        return; // the call that follows says there is no service
-    // Never a prompt the system would not show: only when polkit says a password is
-    // needed for what follows. Otherwise (authorized already, a rule that says no, no
-    // polkitd) timedated decides, as it would without this step; a polkitd that is there
-    // but does not answer would leave timedated waiting on it too, and is said so.
-    PolkitAuthority polkit(bus);
-    const PolkitAuthority::Answer held = polkit.check(actions, stop);
-    qCDebug(lcTimedated).noquote()
-        << "polkit, asked without a prompt for" << actions.join(u", ") << ":" << answerName(held)
-        << (held == PolkitAuthority::Answer::Failed ? polkit.error().name() : QString());
     switch (held) {
     case PolkitAuthority::Answer::Challenge:
-        break;
+        return true;
     case PolkitAuthority::Answer::Stopped:
         throw RunTimeError(polkitSilentText());
     case PolkitAuthority::Answer::Failed:
@@ -302,23 +295,21 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
     case PolkitAuthority::Answer::NoAgent:
     case PolkitAuthority::Answer::TimedOut:
     case PolkitAuthority::Answer::Unavailable:
-        return;
+        break;
     }
-    QElapsedTimer prompt;
-    prompt.start();
-    const PolkitAuthority::Answer given =
-        polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop);
-    qCDebug(lcTimedated).noquote()
-        << "polkit, asked with a password prompt for" << PolkitAuthority::SetClockAction << ":"
-        << answerName(given) << "after" << prompt.elapsed() << "ms"
-        << (given == PolkitAuthority::Answer::Failed ? polkit.error().name() : QString());
+    return false;
+}
+
+// Throws what the user is told when the password prompt did not authorize what follows.
+void requireGiven(PolkitAuthority::Answer given, const PolkitAuthority &polkit, int timeoutMs)
+{
     switch (given) {
     case PolkitAuthority::Answer::Refused:
         throw RunTimeError(deniedText());
     case PolkitAuthority::Answer::NoAgent:
         throw RunTimeError(noAgentText());
     case PolkitAuthority::Answer::TimedOut:
-        throw RunTimeError(authorizationTimeoutText(m_timeoutMs));
+        throw RunTimeError(authorizationTimeoutText(timeoutMs));
     case PolkitAuthority::Answer::Stopped:
         // No fallback to timedated's own prompt: that would be a second one, with its
         // 25 s limit, where polkitd has come back.
@@ -329,9 +320,38 @@ void TimedatedService::authorize(const QStringList &actions, std::stop_token sto
     case PolkitAuthority::Answer::Challenge:
     case PolkitAuthority::Answer::Unavailable:
         // Unavailable: Horalis's action is not installed (run from the build tree), or
-        // there is no polkitd. timedated then asks polkit for its own actions, as before.
-        return;
+        // there is no polkitd. timedated then asks polkit for its own actions itself.
+        break;
     }
+}
+
+} // namespace
+
+void TimedatedService::authorize(const QStringList &actions, std::stop_token stop)
+{
+    if (stop.stop_requested())
+        throw Abandoned();
+    QDBusConnection bus = connection();
+    if (!bus.isConnected())
+        return; // the call that follows says there is no service
+    // Never a prompt the system would not show: only when polkit says a password is
+    // needed for what follows.
+    PolkitAuthority polkit(bus);
+    const PolkitAuthority::Answer held = polkit.check(actions, stop);
+    qCDebug(lcTimedated).noquote()
+        << "polkit, asked without a prompt for" << actions.join(u", ") << ":" << answerName(held)
+        << (held == PolkitAuthority::Answer::Failed ? polkit.error().name() : QString());
+    if (!promptNeeded(held, polkit))
+        return;
+    QElapsedTimer prompt;
+    prompt.start();
+    const PolkitAuthority::Answer given =
+        polkit.obtain(QString::fromLatin1(PolkitAuthority::SetClockAction), m_timeoutMs, stop);
+    qCDebug(lcTimedated).noquote()
+        << "polkit, asked with a password prompt for" << PolkitAuthority::SetClockAction << ":"
+        << answerName(given) << "after" << prompt.elapsed() << "ms"
+        << (given == PolkitAuthority::Answer::Failed ? polkit.error().name() : QString());
+    requireGiven(given, polkit, m_timeoutMs);
 }
 
 void TimedatedService::stopAutomaticSync(std::stop_token stop)

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <initializer_list>
 
-using namespace Qt::StringLiterals;
-
 namespace horalis {
 
 namespace {
@@ -39,10 +37,10 @@ QChar toHalfWidth(QChar c)
 QString quoted(QStringView text)
 {
     if (text.size() <= QuoteLimit)
-        return u"“%1”"_s.arg(text);
+        return QStringLiteral("“%1”").arg(text);
     // Never cut a surrogate pair in half.
     const qsizetype cut = text[QuoteLimit - 1].isHighSurrogate() ? QuoteLimit - 1 : QuoteLimit;
-    return u"“%1…”"_s.arg(text.first(cut));
+    return QStringLiteral("“%1…”").arg(text.first(cut));
 }
 
 struct Group {
@@ -93,28 +91,28 @@ QTime textToTime(const QString &text)
 {
     const QStringView shown = trimBlanks(text);
     if (shown.isEmpty())
-        throw RunTimeError(u"时间为空，请按“时:分:秒”填写。"_s);
+        throw RunTimeError(QStringLiteral("时间为空，请按“时:分:秒”填写。"));
 
     const QList<Group> groups = splitGroups(shown, u":");
     const bool wellFormed =
         (groups.size() == 2 || groups.size() == 3) &&
         std::all_of(groups.begin(), groups.end(), [](const Group &g) { return g.digits <= 2; });
     if (!wellFormed)
-        throw RunTimeError(
-            u"%1不是有效的时间，请按“时:分:秒”填写，例如 8:05:30。"_s.arg(quoted(shown)));
+        throw RunTimeError(QStringLiteral("%1不是有效的时间，请按“时:分:秒”填写，例如 8:05:30。")
+                               .arg(quoted(shown)));
 
     const int hour = groups[0].value;
     const int minute = groups[1].value;
     const int second = groups.size() == 3 ? groups[2].value : 0;
     QString problem;
     if (hour > 23)
-        problem = u"小时应在 0 到 23 之间"_s;
+        problem = QStringLiteral("小时应在 0 到 23 之间");
     else if (minute > 59)
-        problem = u"分钟应在 0 到 59 之间"_s;
+        problem = QStringLiteral("分钟应在 0 到 59 之间");
     else if (second > 59)
-        problem = u"秒应在 0 到 59 之间"_s;
+        problem = QStringLiteral("秒应在 0 到 59 之间");
     if (!problem.isEmpty())
-        throw RunTimeError(u"%1不是有效的时间：%2。"_s.arg(quoted(shown), problem));
+        throw RunTimeError(QStringLiteral("%1不是有效的时间：%2。").arg(quoted(shown), problem));
     return QTime(hour, minute, second);
 }
 
@@ -122,30 +120,30 @@ QDate textToDate(const QString &text, int currentYear)
 {
     const QStringView shown = trimBlanks(text);
     if (shown.isEmpty())
-        throw RunTimeError(u"日期为空，请按“年-月-日”填写。"_s);
+        throw RunTimeError(QStringLiteral("日期为空，请按“年-月-日”填写。"));
 
     const QList<Group> groups = splitGroups(shown, u"-/.");
     const bool wellFormed = groups.size() == 3 && groups[1].digits <= 2 && groups[2].digits <= 2;
     if (!wellFormed)
-        throw RunTimeError(
-            u"%1不是有效的日期，请按“年-月-日”填写，例如 2026-12-07。"_s.arg(quoted(shown)));
+        throw RunTimeError(QStringLiteral("%1不是有效的日期，请按“年-月-日”填写，例如 2026-12-07。")
+                               .arg(quoted(shown)));
 
     const Group year = groups[0];
     const int month = groups[1].value;
     const int day = groups[2].value;
     QString problem;
     if (year.digits == 3 || year.digits > 4)
-        problem = u"年份应写 1、2 或 4 位数字"_s;
+        problem = QStringLiteral("年份应写 1、2 或 4 位数字");
     else if (year.digits == 4 && year.value == 0)
-        problem = u"没有 0 年"_s;
+        problem = QStringLiteral("没有 0 年");
     else if (month < 1 || month > 12)
-        problem = u"月份应在 1 到 12 之间"_s;
+        problem = QStringLiteral("月份应在 1 到 12 之间");
     const int fullYear = year.digits == 4 ? year.value : nearestYear(year.value, currentYear);
     if (problem.isEmpty() && !QDate::isValid(fullYear, month, day))
-        problem = u"%1 年 %2 月没有 %3 日"_s.arg(QString::number(fullYear), QString::number(month),
-                                                 QString::number(day));
+        problem = QStringLiteral("%1 年 %2 月没有 %3 日")
+                      .arg(QString::number(fullYear), QString::number(month), QString::number(day));
     if (!problem.isEmpty())
-        throw RunTimeError(u"%1不是有效的日期：%2。"_s.arg(quoted(shown), problem));
+        throw RunTimeError(QStringLiteral("%1不是有效的日期：%2。").arg(quoted(shown), problem));
     return QDate(fullYear, month, day);
 }
 

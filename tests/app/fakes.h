@@ -1,5 +1,8 @@
 #pragma once
 
+#include "clock.h"
+#include "messageboxes.h"
+#include "pointer.h"
 #include "runtimeerror.h"
 #include "services.h"
 
@@ -94,7 +97,7 @@ public:
     QList<AskedQuestion> asked;
     bool answerYes = true;
 
-    void show(const QString &text, int flags, const QString &title) override
+    void show(const QString &text, MessageFlags flags, const QString &title) override
     {
         shown.append({text, flags, title});
     }
@@ -110,9 +113,9 @@ public:
 
 class RecordingPointer : public MousePointer {
 public:
-    QList<int> history;
-    int current() const { return history.isEmpty() ? 0 : history.last(); }
-    void set(int number) override { history.append(number); }
+    QList<int> history; // each PointerState set, in order
+    int current() const { return history.isEmpty() ? PointerDefault : history.last(); }
+    void set(PointerState state) override { history.append(state); }
 };
 
 } // namespace horalis::test

@@ -2,16 +2,16 @@
 
 #include <QPointer>
 #include <QString>
-#include <QWidget>
+
+class QWidget;
 
 namespace horalis {
 
-// Flags of a message box: the icon, added to the buttons (always just OK here).
+// Flags of a message box: the icon, added to the buttons (always just OK here). The
+// window shows information boxes and boxes without an icon; a flag of another value
+// shows no icon.
 enum MessageFlags : int {
     MbOkOnly = 0,
-    MbIconCritical = 16,
-    MbIconQuestion = 32,
-    MbIconExclamation = 48,
     MbIconInformation = 64,
 };
 
@@ -21,7 +21,7 @@ public:
     virtual ~MessageBoxes() = default;
     // Shows the box and returns when the user has closed it. An empty title
     // shows the application's title.
-    virtual void show(const QString &text, int flags, const QString &title) = 0;
+    virtual void show(const QString &text, MessageFlags flags, const QString &title) = 0;
     // Asks a yes-or-no question with a question icon; true when the user says yes.
     virtual bool ask(const QString &text, const QString &title) = 0;
 };
@@ -29,8 +29,8 @@ public:
 // The real boxes: QMessageBox, modal over the window, with Chinese buttons.
 class QtMessageBoxes : public MessageBoxes {
 public:
-    void setParentWidget(QWidget *parent) { m_parent = parent; }
-    void show(const QString &text, int flags, const QString &title) override;
+    void setParentWidget(QWidget *parent);
+    void show(const QString &text, MessageFlags flags, const QString &title) override;
     bool ask(const QString &text, const QString &title) override;
 
 private:

@@ -57,8 +57,12 @@ void TestMessageBoxes::showsAndWaits_data()
         << 64 << QStringLiteral("友情提示") << int(QMessageBox::Information) << "友情提示";
     QTest::newRow("no icon, application title")
         << 0 << QString() << int(QMessageBox::NoIcon) << "Horalis";
-    QTest::newRow("warning") << 48 << QStringLiteral("系统提示") << int(QMessageBox::Warning)
-                             << "系统提示";
+    // Flags the window does not use, such as a warning's 48 or a critical's 16 in other
+    // toolkits, show no icon rather than one the window never meant.
+    QTest::newRow("warning's flag")
+        << 48 << QStringLiteral("系统提示") << int(QMessageBox::NoIcon) << "系统提示";
+    QTest::newRow("critical's flag")
+        << 16 << QStringLiteral("系统提示") << int(QMessageBox::NoIcon) << "系统提示";
     QTest::newRow("title longer than the text")
         << 64 << QStringLiteral("系统提示：自动时间同步与手工校准") << int(QMessageBox::Information)
         << "系统提示：自动时间同步与手工校准";
@@ -93,7 +97,7 @@ void TestMessageBoxes::showsAndWaits()
     parent.show();
     QtMessageBoxes boxes;
     boxes.setParentWidget(&parent);
-    boxes.show(QStringLiteral("请输入当前时间！"), flags, title);
+    boxes.show(QStringLiteral("请输入当前时间！"), MessageFlags(flags), title);
 
     QCOMPARE(seen.text, QStringLiteral("请输入当前时间！"));
     QCOMPARE(seen.title, shownTitle);

@@ -10,11 +10,11 @@ OverrideCursorPointer::~OverrideCursorPointer()
     set(PointerDefault);
 }
 
-void OverrideCursorPointer::set(int number)
+void OverrideCursorPointer::set(PointerState state)
 {
     // Qt keeps override cursors on a stack: push and pop exactly once each, so a
-    // repeated number cannot leave a busy pointer behind.
-    const bool busy = number != PointerDefault;
+    // repeated state cannot leave a busy pointer behind.
+    const bool busy = state == PointerBusy;
     if (busy == m_busy)
         return;
     m_busy = busy;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "clock.h"
-#include "messageboxes.h"
-#include "pointer.h"
-
 namespace horalis {
+
+class Clock;
+class MessageBoxes;
+class MousePointer;
 
 // The platform services a window works with; tests pass fakes. Not owned.
 struct PlatformServices {

@@ -6,6 +6,7 @@
 #include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QWidget>
 
 #include <algorithm>
 
@@ -13,28 +14,17 @@ namespace horalis {
 
 namespace {
 
-QMessageBox::Icon iconFor(int flags)
+QMessageBox::Icon iconFor(MessageFlags flags)
 {
-    switch (flags & 0x70) {
-    case MbIconCritical:
-        return QMessageBox::Critical;
-    case MbIconQuestion:
-        return QMessageBox::Question;
-    case MbIconExclamation:
-        return QMessageBox::Warning;
-    case MbIconInformation:
-        return QMessageBox::Information;
-    default:
-        return QMessageBox::NoIcon;
-    }
+    return (flags & 0x70) == MbIconInformation ? QMessageBox::Information : QMessageBox::NoIcon;
 }
 
 // Where the program draws its own title bars (on Wayland, when the desktop leaves
 // decorations to the program), Qt centres the title over the whole width and cuts it
 // off at the buttons: up to three of them at one side, taking as much as 120 px in
 // GNOME's style. QMessageBox sizes itself for the title with only 50 px to spare, so a
-// short box showed "友情" and half a glyph of "友情提示". The box is kept wide enough for
-// the title to clear that room on both sides.
+// short box would show "友情" and half a glyph of "友情提示". The box is kept wide enough
+// for the title to clear that room on both sides.
 constexpr int TitleBarButtonsWidth = 128;
 
 // The title bars draw the title at 14 px or in the theme's title font, at times bold:
@@ -67,7 +57,12 @@ void prepare(QMessageBox &box, const QString &text, QMessageBox::Icon icon, cons
 
 } // namespace
 
-void QtMessageBoxes::show(const QString &text, int flags, const QString &title)
+void QtMessageBoxes::setParentWidget(QWidget *parent)
+{
+    m_parent = parent;
+}
+
+void QtMessageBoxes::show(const QString &text, MessageFlags flags, const QString &title)
 {
     QMessageBox box(m_parent);
     prepare(box, text, iconFor(flags), title);
