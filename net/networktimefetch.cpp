@@ -3,7 +3,9 @@
 
 #include "trace.h"
 
+#include <QDateTime>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <utility>
 
@@ -18,12 +20,32 @@ bool gaveNoTime(const FetchResult &result)
     return result.status == FetchResult::Failed && result.message.isEmpty();
 }
 
+// The secondary's outcome when it gave no time: no answer, a time-out, an unreadable
+// reply or a health digit other than 0.
+bool secondaryGaveNoTime(const FetchResult &result)
+{
+    return result.status == FetchResult::Failed || result.status == FetchResult::Unreadable;
+}
+
+// An NTP server's time as the status line shows it: the Beijing date as "yy-MM-dd" and
+// the Beijing time of day to the second, as for the secondary.
+NetworkTime fromNtp(const NtpSample &sample)
+{
+    constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
+    const QDateTime beijing =
+        QDateTime::fromMSecsSinceEpoch(sample.instant.utcMs + BeijingOffsetMs, QTimeZone::utc());
+    const QTime time = beijing.time();
+    return {beijing.date().toString(QStringLiteral("yy-MM-dd")),
+            QTime(time.hour(), time.minute(), time.second()), sample.instant};
+}
+
 } // namespace
 
 TimeServers TimeServers::builtIn()
 {
     TimeServers servers;
     servers.daytime = DaytimeServers::builtIn();
+    servers.ntp = NtpServers::builtIn();
     return servers;
 }
 
@@ -58,7 +80,8 @@ NetworkTimeFetch::NetworkTimeFetch(TimeServers servers, std::function<qint64()> 
                                    std::function<qint64()> systemMs, QObject *parent)
     : QObject(parent), m_servers(std::move(servers)), m_bootMs(std::move(bootMs)),
       m_systemMs(std::move(systemMs)),
-      m_daytime(new DaytimeClient(m_servers.daytime, m_bootMs, this))
+      m_daytime(new DaytimeClient(m_servers.daytime, m_bootMs, this)),
+      m_ntp(new NtpClient(m_servers.ntp, m_bootMs, this))
 {
 }
 
@@ -72,11 +95,28 @@ FetchResult NetworkTimeFetch::GetNetworkTime(std::stop_token stop)
                                  << "gave no time; falling back to the secondary"
                                  << m_servers.daytime.secondaryHost;
         result = m_daytime->askSecondary(stop);
+        if (secondaryGaveNoTime(result))
+            result = askNtp(std::move(result), stop);
     }
     if (stop.stop_requested())
         result = {FetchResult::Cancelled, {}, {}};
     traceOutcome(result);
     return result;
+}
+
+FetchResult NetworkTimeFetch::askNtp(FetchResult secondary, std::stop_token stop)
+{
+    if (m_servers.ntp.hosts.isEmpty() || stop.stop_requested())
+        return secondary;
+    qCDebug(lcNet).noquote() << "fetch: the secondary" << m_servers.daytime.secondaryHost
+                             << "gave no time; asking NTP:" << m_servers.ntp.hosts.join(u", ");
+    const std::optional<NtpSample> sample = m_ntp->fetch(std::move(stop));
+    if (!sample) {
+        qCDebug(lcNet).noquote() << "fetch: no NTP server gave a time; the secondary's outcome "
+                                    "stands";
+        return secondary;
+    }
+    return {FetchResult::Fetched, fromNtp(*sample), {}};
 }
 
 void NetworkTimeFetch::traceOutcome(const FetchResult &result) const

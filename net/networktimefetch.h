@@ -2,6 +2,7 @@
 
 #include "daytimeclient.h"
 #include "networktime.h"
+#include "ntpclient.h"
 
 #include <QObject>
 #include <QString>
@@ -14,6 +15,7 @@ namespace horalis {
 // Every server the network time may come from.
 struct TimeServers {
     DaytimeServers daytime;
+    NtpServers ntp; // asked when the secondary gives no time; none by default
 
     // The servers fixed at build time (CMake cache variables).
     static TimeServers builtIn();
@@ -26,7 +28,8 @@ struct TimeServers {
 QString clockDifferenceText(qint64 systemLessFetchedMs);
 
 // Fetches the network time from the sources in their order: the primary Daytime
-// server, then, when it gives no time, the secondary.
+// server, then, when it gives no time, the secondary, and when that gives no time
+// either, the NTP servers.
 class NetworkTimeFetch : public QObject {
     Q_OBJECT
 public:
@@ -40,6 +43,8 @@ public:
     FetchResult GetNetworkTime(std::stop_token stop = {});
 
 private:
+    // The NTP servers' time, when the secondary gave none; else the secondary's result.
+    FetchResult askNtp(FetchResult secondary, std::stop_token stop);
     // Says in the trace what the fetch found and how far the system clock is from it.
     void traceOutcome(const FetchResult &result) const;
 
@@ -47,6 +52,7 @@ private:
     std::function<qint64()> m_bootMs;
     std::function<qint64()> m_systemMs;
     DaytimeClient *m_daytime;
+    NtpClient *m_ntp;
 };
 
 } // namespace horalis

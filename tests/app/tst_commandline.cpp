@@ -28,6 +28,17 @@ QString qtChinese(const char *source)
     return qt.translate("QCommandLineParser", source);
 }
 
+// What --help says of the NTP servers: their names and port, when the build has any.
+QStringList ntpHelp()
+{
+    const QStringList hosts = QStringLiteral(HORALIS_NTP_HOSTS).split(u';', Qt::SkipEmptyParts);
+    if (hosts.isEmpty())
+        return {};
+    return {QStringLiteral("NTP 服务器 %1（SNTP，UDP 端口 %2）")
+                .arg(hosts.join(u"、"))
+                .arg(HORALIS_NTP_PORT)};
+}
+
 } // namespace
 
 void TestCommandLine::answersWithoutADisplay_data()
@@ -42,10 +53,11 @@ void TestCommandLine::answersWithoutADisplay_data()
 
     const QStringList version{QStringLiteral("Horalis " HORALIS_VERSION "\n")};
     // What this build asks, and how to see its trace.
-    const QStringList help{QStringLiteral(HORALIS_PRIMARY_HOST),
-                           QStringLiteral(HORALIS_SECONDARY_HOST),
-                           QStringLiteral("TCP 端口 %1").arg(HORALIS_DAYTIME_PORT), "--version",
-                           "QT_LOGGING_RULES=\"horalis.*.debug=true\""};
+    const QStringList help =
+        QStringList{QStringLiteral(HORALIS_PRIMARY_HOST), QStringLiteral(HORALIS_SECONDARY_HOST),
+                    QStringLiteral("TCP 端口 %1").arg(HORALIS_DAYTIME_PORT), "--version",
+                    "QT_LOGGING_RULES=\"horalis.*.debug=true\""} +
+        ntpHelp();
     const QStringList none;
     QTest::newRow("--version") << QStringList{"--version"} << QString() << version << none << none;
     QTest::newRow("-v") << QStringList{"-v"} << QString() << version << none << none;

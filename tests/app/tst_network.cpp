@@ -3,6 +3,7 @@
 #include "fakes.h"
 #include "form1.h"
 #include "networktimefetch.h"
+#include "ntpfake.h"
 #include "tracerecorder.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QTest>
+#include <QTimeZone>
 
 #include <ctime>
 #include <functional>
@@ -30,6 +32,11 @@ constexpr int Refuses = -1; // no server listens: the connection is refused
 const QByteArray PrimaryReply = "2026-12-07 15:39:29\r\n";
 const QByteArray NistReply = "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
 const QString Waiting = QStringLiteral("正在连接网络时间服务器，请稍候……");
+// NIST's own word that its time may be 5 s off.
+const QByteArray Unhealthy("\n61381 26-12-07 03:52:21 00 0 1 50.0 UTC(NIST) * \n");
+const QHostAddress NtpAddressA(QStringLiteral("127.0.0.4"));
+const QHostAddress NtpAddressB(QStringLiteral("127.0.0.5"));
+const QHostAddress NtpStranger(QStringLiteral("127.0.0.6"));
 
 QByteArray nist(const char *date, const char *time)
 {
@@ -44,6 +51,55 @@ QByteArray nist(const char *date, const char *time)
 QDateTime writtenUtc(const QString &write)
 {
     return QDateTime::fromString(write.mid(4), Qt::ISODateWithMs);
+}
+
+// Rows of the NTP table: no Daytime server gives a time, an NTP server does.
+void ntpTakenRows()
+{
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
+    const int sound = int(NtpFault::Sound);
+    const QString none;
+    const QByteArray noReply;
+    QTest::newRow("both Daytime refuse: NTP A") << Refuses << noReply << Refuses << noReply << sound
+                                                << sound << "A" << none << none << true;
+    QTest::newRow("secondary silent: NTP A")
+        << Refuses << noReply << silent << noReply << sound << sound << "A" << none << none << true;
+    QTest::newRow("NIST unhealthy: NTP A") << Refuses << noReply << answers << Unhealthy << sound
+                                           << sound << "A" << none << none << true;
+    for (const auto &[name, fault] :
+         {std::pair{"A spoofed originate: B", NtpFault::WrongOriginate},
+          std::pair{"A from another port: B", NtpFault::OtherPort},
+          std::pair{"A kiss-o'-death: B", NtpFault::KissRate},
+          std::pair{"A LI 3: B", NtpFault::Leap3}, std::pair{"A short packet: B", NtpFault::Short}})
+        QTest::newRow(name) << Refuses << noReply << Refuses << noReply << int(fault) << sound
+                            << "B" << none << none << true;
+}
+
+// Rows of the NTP table: no NTP server gives a time, or none is asked.
+void ntpNotTakenRows()
+{
+    const int answers = DaytimeServer::Answers;
+    const int sound = int(NtpFault::Sound), mute = int(NtpFault::Silent);
+    const QString none;
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+    const QString failed = QStringLiteral("标准时间：  ");
+    const QByteArray noReply;
+    QTest::newRow("no NTP answer: the secondary's message")
+        << Refuses << noReply << Refuses << noReply << mute << mute << "" << notFound << failed
+        << true;
+    QTest::newRow("NIST unhealthy, no NTP answer: its message")
+        << Refuses << noReply << answers << Unhealthy << mute << mute << ""
+        << QStringLiteral("网络标准时间服务器127.0.0.3报告自己的时间可能有最多 5 秒的误差") << none
+        << true;
+    QTest::newRow("primary answers: no NTP")
+        << answers << PrimaryReply << Refuses << noReply << sound << sound << "Daytime" << none
+        << none << false;
+    QTest::newRow("secondary answers: no NTP")
+        << Refuses << noReply << answers << NistReply << sound << sound << "Daytime" << none << none
+        << false;
+    QTest::newRow("primary answers once, then not: its message, no NTP")
+        << int(DaytimeServer::AnswersFirst) << PrimaryReply << answers << NistReply << sound
+        << sound << "" << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << failed << false;
 }
 
 } // namespace
@@ -61,14 +117,19 @@ private slots:
     void clicksDuringTheWait();
     void fetchedOnlyOnce();
     void failedFetchCanBeRepeated();
+    void closingDuringFetchEndsAtOnce_data();
     void closingDuringFetchEndsAtOnce();
     void applyWritesFetchedInstantMovedOn_data();
     void applyWritesFetchedInstantMovedOn();
+    void ntpWhenNoDaytimeTime_data();
+    void ntpWhenNoDaytimeTime();
 
 private:
     DaytimeServers startServers(int primary, const QByteArray &primaryReply, int secondary,
                                 const QByteArray &secondaryReply, int timeoutMs = 1500);
-    Form1 *makeWindow(const DaytimeServers &servers);
+    Form1 *makeWindow(const DaytimeServers &servers, const NtpServers &ntp = {});
+    NtpServers startNtp(NtpFault a, NtpFault b);
+    void checkNtpTimeTaken(const NtpServer &server, qint64 fetchStart, qint64 fetchEnd);
     void fetchWith(int primary, const QByteArray &primaryReply, int secondary,
                    const QByteArray &secondaryReply);
 
@@ -76,6 +137,7 @@ private:
     RecordingMessageBoxes m_messages;
     RecordingPointer m_pointer;
     std::unique_ptr<DaytimeServer> m_primary, m_secondary;
+    std::unique_ptr<NtpServer> m_ntpA, m_ntpB;
     std::unique_ptr<Form1> m_form;
     QStringList m_seenDuringFetch; // status line and pointer while a box is shown
 };
@@ -94,6 +156,8 @@ void TestNetwork::cleanup()
     m_form.reset();
     m_primary.reset();
     m_secondary.reset();
+    m_ntpA.reset();
+    m_ntpB.reset();
     QCOMPARE(QApplication::topLevelWidgets().size(), 0);
 }
 
@@ -132,10 +196,11 @@ DaytimeServers TestNetwork::startServers(int primary, const QByteArray &primaryR
     qFatal("no free port on the loopback addresses");
 }
 
-Form1 *TestNetwork::makeWindow(const DaytimeServers &servers)
+Form1 *TestNetwork::makeWindow(const DaytimeServers &servers, const NtpServers &ntp)
 {
     TimeServers only;
     only.daytime = servers;
+    only.ntp = ntp;
     m_form = std::make_unique<Form1>(PlatformServices{m_clock, m_messages, m_pointer}, only);
     m_form->show();
     return m_form.get();
@@ -359,9 +424,25 @@ void TestNetwork::failedFetchCanBeRepeated()
     QCOMPARE(m_form->c1->toPlainText(), QStringLiteral("标准时间：  "));
 }
 
+void TestNetwork::closingDuringFetchEndsAtOnce_data()
+{
+    QTest::addColumn<bool>("ntp"); // waiting for an NTP server, else for the primary
+    QTest::newRow("waiting for the primary") << false;
+    QTest::newRow("waiting for an NTP server") << true;
+}
+
 void TestNetwork::closingDuringFetchEndsAtOnce()
 {
-    makeWindow(startServers(DaytimeServer::Silent, {}, DaytimeServer::Silent, {}, 10000));
+    QFETCH(bool, ntp);
+    if (ntp) {
+        // The Daytime servers refuse at once; the NTP server never answers, and the
+        // wait for it is longer than the test may take.
+        NtpServers silentNtp = startNtp(NtpFault::Silent, NtpFault::Sound);
+        silentNtp.replyTimeoutMs = 600'000;
+        makeWindow(startServers(Refuses, {}, Refuses, {}), silentNtp);
+    } else {
+        makeWindow(startServers(DaytimeServer::Silent, {}, DaytimeServer::Silent, {}, 10000));
+    }
     QTimer::singleShot(150, m_form.get(), [this] { m_form->Command4->click(); });
     QElapsedTimer elapsed;
     elapsed.start();
@@ -371,6 +452,9 @@ void TestNetwork::closingDuringFetchEndsAtOnce()
     QVERIFY(m_messages.shown.isEmpty());
     QCOMPARE(m_secondary->connections(), 0);
     QCOMPARE(m_pointer.current(), int(PointerDefault));
+    if (ntp) // asked, and the next server not
+        QCOMPARE(QList({m_ntpA->requests.size(), m_ntpB->requests.size()}),
+                 QList<qsizetype>({1, 0}));
 }
 
 void TestNetwork::applyWritesFetchedInstantMovedOn_data()
@@ -454,6 +538,112 @@ void TestNetwork::applyWritesFetchedInstantMovedOn()
     const qint64 apartMs = writtenUtc(m_clock.writes[0]).msecsTo(writtenUtc(m_clock.writes[1]));
     QVERIFY2(apartMs >= againStart - applyEnd && apartMs <= againEnd - applyStart,
              qPrintable(m_clock.writes[1]));
+}
+
+NtpServers TestNetwork::startNtp(NtpFault a, NtpFault b)
+{
+    // Both on one port, as the program asks them: A 3.5 s ahead of the real clock, B a
+    // minute ahead of A, so that the time shown says whose it is.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        m_ntpA = std::make_unique<NtpServer>();
+        m_ntpB = std::make_unique<NtpServer>();
+        if (m_ntpA->listen(NtpAddressA) && m_ntpB->listen(NtpAddressB, m_ntpA->port()) &&
+            m_ntpA->listenOther(NtpStranger))
+            break;
+        m_ntpA.reset();
+    }
+    if (!m_ntpA)
+        qFatal("no free UDP port on the loopback addresses");
+    m_ntpA->offsetMs = QDateTime::currentMSecsSinceEpoch() - bootNs() / 1'000'000 + 3'500;
+    m_ntpB->offsetMs = m_ntpA->offsetMs + 60'000;
+    answerWith(*m_ntpA, a);
+    answerWith(*m_ntpB, b);
+    NtpServers ntp;
+    ntp.hosts = {NtpAddressA.toString(), NtpAddressB.toString()};
+    ntp.port = m_ntpA->port();
+    ntp.replyTimeoutMs = 1500;
+    ntp.resendAfterMs = 500;
+    return ntp;
+}
+
+// The result line shows the server's Beijing time during the fetch, and applying
+// writes its clock at that moment, within 50 ms.
+void TestNetwork::checkNtpTimeTaken(const NtpServer &server, qint64 fetchStart, qint64 fetchEnd)
+{
+    QStringList shown;
+    const qint64 from = (fetchStart + server.offsetMs) / 1000 * 1000;
+    for (qint64 ms = from; ms <= fetchEnd + server.offsetMs; ms += 1000)
+        shown << QStringLiteral("标准时间： ") +
+                     QDateTime::fromMSecsSinceEpoch(ms + 8 * 3'600'000, QTimeZone::utc())
+                         .toString(u"yy-MM-dd HH:mm:ss");
+    QVERIFY2(
+        shown.contains(m_form->c1->toPlainText()),
+        qPrintable(m_form->c1->toPlainText() + QStringLiteral(" not in ") + shown.join(u", ")));
+    const qint64 applyStart = m_clock.boottimeMs();
+    m_form->Command3->click();
+    const qint64 applyEnd = m_clock.boottimeMs();
+    QCOMPARE(m_clock.writes.size(), 1);
+    const qint64 written = writtenUtc(m_clock.writes[0]).toMSecsSinceEpoch() - server.offsetMs;
+    QVERIFY2(written >= applyStart - 50 && written <= applyEnd + 50, qPrintable(m_clock.writes[0]));
+}
+
+void TestNetwork::ntpWhenNoDaytimeTime_data()
+{
+    QTest::addColumn<int>("primary");
+    QTest::addColumn<QByteArray>("primaryReply");
+    QTest::addColumn<int>("secondary");
+    QTest::addColumn<QByteArray>("secondaryReply");
+    QTest::addColumn<int>("ntpA");
+    QTest::addColumn<int>("ntpB");
+    QTest::addColumn<QString>("taken");   // "A", "B", "Daytime", or "" for none
+    QTest::addColumn<QString>("message"); // for none: the Daytime message, as without NTP
+    QTest::addColumn<QString>("status");  // and the result line, as without NTP
+    QTest::addColumn<bool>("ntpAsked");
+
+    ntpTakenRows();
+    ntpNotTakenRows();
+}
+
+void TestNetwork::ntpWhenNoDaytimeTime()
+{
+    QFETCH(int, primary);
+    QFETCH(QByteArray, primaryReply);
+    QFETCH(int, secondary);
+    QFETCH(QByteArray, secondaryReply);
+    QFETCH(int, ntpA);
+    QFETCH(int, ntpB);
+    QFETCH(QString, taken);
+    QFETCH(QString, message);
+    QFETCH(QString, status);
+    QFETCH(bool, ntpAsked);
+
+    const TraceRecorder recorder;
+    makeWindow(startServers(primary, primaryReply, secondary, secondaryReply),
+               startNtp(NtpFault(ntpA), NtpFault(ntpB)));
+    const qint64 fetchStart = m_clock.boottimeMs();
+    m_form->Command2->click();
+    const qint64 fetchEnd = m_clock.boottimeMs();
+
+    // B is asked when A gave no time: it gives one, or none does.
+    const bool askedB = taken == u"B" || (ntpAsked && taken.isEmpty());
+    QCOMPARE(!m_ntpA->requests.isEmpty(), ntpAsked);
+    QCOMPARE(!m_ntpB->requests.isEmpty(), askedB);
+    QCOMPARE(m_pointer.history, (QList<int>{PointerBusy, PointerDefault}));
+    if (taken.isEmpty()) {
+        QCOMPARE(m_messages.shown.size(), 1);
+        QVERIFY2(m_messages.shown[0].text.startsWith(message),
+                 qPrintable(m_messages.shown[0].text));
+        QCOMPARE(m_form->c1->toPlainText(), status);
+        QVERIFY(m_form->NetTime.toString().isEmpty());
+        return;
+    }
+    QVERIFY2(m_messages.shown.isEmpty(), qPrintable(m_messages.shown.value(0).text));
+    if (taken == u"Daytime")
+        return;
+    checkNtpTimeTaken(taken == u"A" ? *m_ntpA : *m_ntpB, fetchStart, fetchEnd);
+    QVERIFY2(recorder.says(QStringLiteral("horalis.net"),
+                           {QStringLiteral("fetch: the system clock is"), QStringLiteral(" s ")}),
+             recorder.dump());
 }
 
 QTEST_MAIN(TestNetwork)
