@@ -187,6 +187,27 @@ void TestNetwork::fetch_data()
         << Refuses << QByteArray() << int(DaytimeServer::AnswersInTwo) << NistReply << C{0, 2}
         << none << "标准时间： 26-12-07 11:52:21"
         << "26-12-07" << T{"second stamp 2026-12-07T03:52:20.950Z", "round trip", "offset"};
+    // Every socket error in the trace carries its name, whatever the language of Qt's text.
+    QTest::newRow("primary refuses: its error named")
+        << Refuses << QByteArray() << answers << NistReply << C{0, 2} << none
+        << "标准时间： 26-12-07 11:52:21"
+        << "26-12-07"
+        << T{"connecting to 127.0.0.2 failed: ConnectionRefusedError (Connection refused)"};
+    QTest::newRow("primary closes: the connection's end named")
+        << int(DaytimeServer::ClosesAtOnce) << QByteArray() << answers
+        << nist("08-10-29", "07:39:29") << C{1, 2} << none << "标准时间： 08-10-29 15:39:29"
+        << "08-10-29"
+        << T{"the connection to 127.0.0.2 was closed by the server: RemoteHostClosedError ("};
+    // The secondary's second query waits for NIST's spacing, then for the split.
+    QTest::newRow("NIST's second query after its 4-second rule")
+        << Refuses << QByteArray() << answers << NistReply << C{0, 2} << none
+        << "标准时间： 26-12-07 11:52:21"
+        << "26-12-07"
+        << T{"ms to connect, by NIST's 4-second rule, then at the moment that splits the second"};
+    QTest::newRow("primary's second query at the split")
+        << answers << PrimaryReply << answers << NistReply << C{2, 0} << none
+        << "标准时间： 2026-12-07 15:39:29"
+        << "2026-12-07" << T{"ms to connect at the moment that splits the second"};
     QTest::newRow("both refuse") << Refuses << QByteArray() << Refuses << QByteArray() << C{0, 0}
                                  << notFound << failed << ""
                                  << T{"fetch: failed; the user is told: " + notFound};
