@@ -160,6 +160,7 @@ private slots:
     void unreadableSecondReply();
     void layouts_data();
     void layouts();
+    void primaryNotHeldByNistSpacing();
     void order_data();
     void order();
     void builtInServers();
@@ -475,6 +476,7 @@ void TestDaytimeClient::layouts_data()
     QTest::addColumn<QString>("shown"); // date and time as the status line shows them
     QTest::addColumn<QString>("origin");
     QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
+    QTest::addColumn<QString>("host");      // the server's name, "" for its address
 
     using T = QStringList;
     const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent,
@@ -487,54 +489,74 @@ void TestDaytimeClient::layouts_data()
 
     QTest::newRow("primary answers")
         << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
-        << beijing << T{"127.0.0.2 first stamp 2026-12-07T07:39:29.000Z", "splits that second"};
+        << beijing << T{"127.0.0.2 first stamp 2026-12-07T07:39:29.000Z", "splits that second"}
+        << QString();
     QTest::newRow("primary in two pieces")
         << false << int(DaytimeServer::AnswersInTwo) << PrimaryReply << 2 << fetched << none
-        << "2026-12-07 15:39:29" << beijing << T{"ms to connect at the moment that splits"};
+        << "2026-12-07 15:39:29" << beijing << T{"ms to connect at the moment that splits"}
+        << QString();
     // A primary without a time has nothing to tell the user: the next source is asked.
-    QTest::newRow("primary refuses") << false << Refuses << QByteArray() << 0 << failed << none
-                                     << " " << none << T{"primary: 127.0.0.2 no reply"};
-    QTest::newRow("primary silent") << false << silent << QByteArray() << 1 << failed << none << " "
-                                    << none << T{"no reply from 127.0.0.2: none in time"};
+    QTest::newRow("primary refuses")
+        << false << Refuses << QByteArray() << 0 << failed << none << " " << none
+        << T{"primary: 127.0.0.2 no reply"} << QString();
+    QTest::newRow("primary silent")
+        << false << silent << QByteArray() << 1 << failed << none << " " << none
+        << T{"no reply from 127.0.0.2: none in time"} << QString();
     QTest::newRow("primary closes")
         << false << closes << QByteArray() << 1 << failed << none << " " << none
-        << T{"no reply from 127.0.0.2: the server closed the connection without a reply"};
+        << T{"no reply from 127.0.0.2: the server closed the connection without a reply"}
+        << QString();
     QTest::newRow("primary sends no time")
         << false << answers << QByteArray("Mon Dec  7 04:14:14 2026\r\n") << 1 << failed << none
-        << " " << none << T{"primary: 127.0.0.2 the reply is not YYYY-MM-DD HH:MM:SS"};
-    QTest::newRow("primary streams") << false << int(DaytimeServer::Streams) << QByteArray() << 1
-                                     << failed << none << " " << none << T{"... (3976 more)"};
+        << " " << none << T{"primary: 127.0.0.2 the reply is not YYYY-MM-DD HH:MM:SS"} << QString();
+    QTest::newRow("primary streams")
+        << false << int(DaytimeServer::Streams) << QByteArray() << 1 << failed << none << " "
+        << none << T{"... (3976 more)"} << QString();
     QTest::newRow("primary answers once")
         << false << once << PrimaryReply << 2 << failed
         << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << " " << none
-        << T{"no reply from 127.0.0.2: none in time"};
+        << T{"no reply from 127.0.0.2: none in time"} << QString();
 
     QTest::newRow("NIST answers") << true << answers << NistReply << 2 << fetched << none
                                   << "26-12-07 11:52:21" << nistOrigin
-                                  << T{"second stamp 2026-12-07T03:52:20.950Z", "round trip"};
+                                  << T{"second stamp 2026-12-07T03:52:20.950Z", "round trip"}
+                                  << QString();
     QTest::newRow("NIST refuses")
         << true << Refuses << QByteArray() << 0 << failed << notFound << " " << none
-        << T{"connecting to 127.0.0.3 failed: ConnectionRefusedError (Connection refused)"};
+        << T{"connecting to 127.0.0.3 failed: ConnectionRefusedError (Connection refused)"}
+        << QString();
     QTest::newRow("NIST silent") << true << silent << QByteArray() << 1 << failed << notFound << " "
-                                 << none << T{"no reply from 127.0.0.3: none in time"};
+                                 << none << T{"no reply from 127.0.0.3: none in time"} << QString();
     QTest::newRow("NIST closes")
         << true << closes << QByteArray() << 1 << failed << notFound << " " << none
-        << T{"the connection to 127.0.0.3 was closed by the server: RemoteHostClosedError ("};
+        << T{"the connection to 127.0.0.3 was closed by the server: RemoteHostClosedError ("}
+        << QString();
     QTest::newRow("NIST answers once")
         << true << once << NistReply << 2 << failed
         << QStringLiteral("网络标准时间服务器127.0.0.3超时！") << " " << none
-        << T{"ms to connect, by NIST's 4-second rule, then at the moment that splits the second"};
+        << T{"ms to connect, by NIST's 4-second rule, then at the moment that splits the second"}
+        << QString();
     QTest::newRow("NIST not healthy")
         << true << answers << QByteArray("\n61381 26-12-07 03:52:21 00 0 2 50.0 UTC(NIST) * \n")
         << 1 << unreadable
         << QStringLiteral("网络标准时间服务器127.0.0.3报告自己的时间误差已超过 5 秒，"
                           "本次没有采用它的时间，请稍后再试。")
-        << " " << none << T{"secondary: 127.0.0.3 health digit 2 (0 is healthy)"};
+        << " " << none << T{"secondary: 127.0.0.3 health digit 2 (0 is healthy)"} << QString();
     QTest::newRow("NIST no date")
         << true << answers << QByteArray("\n61381 26-13-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n")
         << 1 << unreadable
         << QStringLiteral("无法识别网络标准时间服务器127.0.0.3的回复：“26-13-07”不是有效的日期。")
-        << " " << none << T{"secondary: 127.0.0.3 the reply is not a NIST line: “26-13-07”"};
+        << " " << none << T{"secondary: 127.0.0.3 the reply is not a NIST line: “26-13-07”"}
+        << QString();
+    // A name is looked up; the server listens on the first address of localhost's that
+    // is IPv4, whatever the order the resolver gives them in.
+    QTest::newRow("primary by name")
+        << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
+        << QStringLiteral("network time from localhost, Beijing time")
+        << T{"looking up localhost took", "127.0.0.1"} << QStringLiteral("localhost");
+    QTest::newRow("primary's name not found")
+        << false << Refuses << QByteArray() << 0 << failed << none << " " << none
+        << T{"looking up no such host! took", "ms: no address"} << QStringLiteral("no such host!");
 }
 
 void TestDaytimeClient::layouts()
@@ -548,12 +570,21 @@ void TestDaytimeClient::layouts()
     QFETCH(QString, shown);
     QFETCH(QString, origin);
     QFETCH(QStringList, trace);
+    QFETCH(QString, host);
 
     // Only the layout's own server listens; the other address refuses.
-    const quint16 port = freePort({Primary, Secondary});
-    const auto server = serve(behaviour, reply, nist ? Secondary : Primary, port);
+    const QHostAddress localhost(QHostAddress::LocalHost);
+    const quint16 port = freePort({Primary, Secondary, localhost});
+    const auto server = serve(behaviour, reply,
+                              !host.isEmpty() ? localhost
+                              : nist          ? Secondary
+                                              : Primary,
+                              port);
+    DaytimeServers servers = loopbackServers(port);
+    if (!host.isEmpty())
+        (nist ? servers.secondaryHost : servers.primaryHost) = host;
     const TraceRecorder recorder;
-    DaytimeClient client(loopbackServers(port), machineBootMs);
+    DaytimeClient client(servers, machineBootMs);
     const FetchResult result =
         nist ? client.fetch(DaytimeLayout::Nist) : client.fetch(DaytimeLayout::Primary);
 
@@ -566,6 +597,24 @@ void TestDaytimeClient::layouts()
         shown);
     QCOMPARE(result.time.instant.origin, origin);
     QVERIFY2(recorder.says(QStringLiteral("horalis.net"), trace), recorder.dump());
+}
+
+void TestDaytimeClient::primaryNotHeldByNistSpacing()
+{
+    // NIST's spacing holds for the secondary alone: a primary asked after it connects at
+    // once, not a minute later.
+    DaytimeServer server(DaytimeServer::Answers, PrimaryReply);
+    const quint16 port = freePort({Primary, Secondary});
+    QVERIFY(server.listen(Primary, port));
+    DaytimeServers servers = loopbackServers(port);
+    servers.secondarySpacingMs = 60'000;
+    DaytimeClient client(servers, machineBootMs);
+    QCOMPARE(client.askSecondary().status, FetchResult::Failed); // refused, after trying
+    std::stop_source giveUp;
+    QObject watchdog;
+    QTimer::singleShot(10'000, &watchdog, [&giveUp] { giveUp.request_stop(); });
+    QCOMPARE(client.askPrimary(giveUp.get_token()).status, FetchResult::Fetched);
+    QCOMPARE(server.connections(), 2);
 }
 
 void TestDaytimeClient::order_data()
