@@ -465,27 +465,16 @@ void TestDaytimeClient::unreadableSecondReply()
                                             "不是“年-月-日 时:分:秒”格式的北京时间。"));
 }
 
-void TestDaytimeClient::layouts_data()
-{
-    QTest::addColumn<bool>("nist");     // the layout asked: the secondary's, or the primary's
-    QTest::addColumn<int>("behaviour"); // of its server
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<int>("connections");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("shown"); // date and time as the status line shows them
-    QTest::addColumn<QString>("origin");
-    QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
-    QTest::addColumn<QString>("host");      // the server's name, "" for its address
+namespace {
 
+// Rows of the layouts table: the primary asked.
+void primaryLayoutRows()
+{
     using T = QStringList;
     const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent,
               closes = DaytimeServer::ClosesAtOnce, once = DaytimeServer::AnswersFirst;
-    const int fetched = FetchResult::Fetched, failed = FetchResult::Failed,
-              unreadable = FetchResult::Unreadable;
-    const QString none, beijing = QStringLiteral("network time from 127.0.0.2, Beijing time"),
-                        nistOrigin = QStringLiteral("network time from 127.0.0.3, NIST layout");
-    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+    const int fetched = FetchResult::Fetched, failed = FetchResult::Failed;
+    const QString none, beijing = QStringLiteral("network time from 127.0.0.2, Beijing time");
 
     QTest::newRow("primary answers")
         << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
@@ -516,6 +505,28 @@ void TestDaytimeClient::layouts_data()
         << false << once << PrimaryReply << 2 << failed
         << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << " " << none
         << T{"no reply from 127.0.0.2: none in time"} << QString();
+
+    // A name is looked up; the server listens on the first address of localhost's that
+    // is IPv4, whatever the order the resolver gives them in.
+    QTest::newRow("primary by name")
+        << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
+        << QStringLiteral("network time from localhost, Beijing time")
+        << T{"looking up localhost took", "127.0.0.1"} << QStringLiteral("localhost");
+    QTest::newRow("primary's name not found")
+        << false << Refuses << QByteArray() << 0 << failed << none << " " << none
+        << T{"looking up no such host! took", "ms: no address"} << QStringLiteral("no such host!");
+}
+
+// Rows of the layouts table: the secondary asked, in NIST's layout.
+void nistLayoutRows()
+{
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent,
+              closes = DaytimeServer::ClosesAtOnce, once = DaytimeServer::AnswersFirst;
+    const int fetched = FetchResult::Fetched, failed = FetchResult::Failed,
+              unreadable = FetchResult::Unreadable;
+    const QString none, nistOrigin = QStringLiteral("network time from 127.0.0.3, NIST layout");
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
 
     QTest::newRow("NIST answers") << true << answers << NistReply << 2 << fetched << none
                                   << "26-12-07 11:52:21" << nistOrigin
@@ -548,15 +559,25 @@ void TestDaytimeClient::layouts_data()
         << QStringLiteral("无法识别网络标准时间服务器127.0.0.3的回复：“26-13-07”不是有效的日期。")
         << " " << none << T{"secondary: 127.0.0.3 the reply is not a NIST line: “26-13-07”"}
         << QString();
-    // A name is looked up; the server listens on the first address of localhost's that
-    // is IPv4, whatever the order the resolver gives them in.
-    QTest::newRow("primary by name")
-        << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
-        << QStringLiteral("network time from localhost, Beijing time")
-        << T{"looking up localhost took", "127.0.0.1"} << QStringLiteral("localhost");
-    QTest::newRow("primary's name not found")
-        << false << Refuses << QByteArray() << 0 << failed << none << " " << none
-        << T{"looking up no such host! took", "ms: no address"} << QStringLiteral("no such host!");
+}
+
+} // namespace
+
+void TestDaytimeClient::layouts_data()
+{
+    QTest::addColumn<bool>("nist");     // the layout asked: the secondary's, or the primary's
+    QTest::addColumn<int>("behaviour"); // of its server
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown"); // date and time as the status line shows them
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
+    QTest::addColumn<QString>("host");      // the server's name, "" for its address
+
+    primaryLayoutRows();
+    nistLayoutRows();
 }
 
 void TestDaytimeClient::layouts()
