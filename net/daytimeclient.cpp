@@ -412,7 +412,7 @@ Reply DaytimeClient::Query::QueryDaytimeServer(const QString &host,
     reply.asked = connectAndListen(addresses);
     // From here on the sockets' events belong to no query.
     const State outcome = std::exchange(m_state, State::Idle);
-    if (outcome == State::Replied && !cancelled())
+    if (outcome == State::Replied)
         reply.text = RecvData;
     if (Winsock1)
         reply.address = Winsock1->peerAddress();
@@ -499,7 +499,8 @@ void DaytimeClient::Query::attemptConnected(QTcpSocket *socket)
 {
     const auto winner = std::find_if(m_attempts.cbegin(), m_attempts.cend(),
                                      [socket](const Attempt &a) { return a.socket == socket; });
-    if (m_state != State::Connecting || winner == m_attempts.cend())
+    // Attempts exist only while the query connects: one found is the query's.
+    if (winner == m_attempts.cend())
         return;
     m_timing.connectStartMs = winner->startedMs;
     m_timing.connectedMs = m_bootMs();
