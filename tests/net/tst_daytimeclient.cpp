@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -343,8 +344,13 @@ void TestDaytimeClient::secondarySpacingHoldsAcrossFetches()
     servers.port = server.port();
     servers.secondarySpacingMs = Spacing;
     NetworkTimeFetch client(onlyDaytime(servers), machineBootMs, systemMs);
+    const TraceRecorder recorder;
     QCOMPARE(client.GetNetworkTime().status, FetchResult::Fetched);
     QCOMPARE(client.GetNetworkTime().status, FetchResult::Fetched);
+    // The second fetch's first query waits for NIST's spacing alone, and says so.
+    const QRegularExpression spacedOnly(
+        QStringLiteral("^horalis.net: waiting [1-9]\\d* ms to connect, by NIST's 4-second rule$"));
+    QVERIFY2(!recorder.lines().filter(spacedOnly).isEmpty(), recorder.dump());
 
     QCOMPARE(server.refused(), 0);
     QCOMPARE(server.connections(), 4);
@@ -646,6 +652,7 @@ void TestDaytimeClient::order_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<qint64>("aheadMs"); // the system clock less the servers' clocks
     QTest::addColumn<QStringList>("trace");
+    QTest::addColumn<int>("stopAfterMs"); // -1: no stop is requested
 
     using C = QList<int>;
     using T = QStringList;
@@ -657,22 +664,29 @@ void TestDaytimeClient::order_data()
 
     QTest::newRow("primary answers, secondary never asked")
         << answers << answers << C{2, 0} << fetched << hours8
-        << T{"fetch: the system clock is 8 h 0 min ", " s ahead of the fetched time"};
+        << T{"fetch: the system clock is 8 h 0 min ", " s ahead of the fetched time"} << -1;
     QTest::newRow("primary refuses, the secondary answers")
         << Refuses << answers << C{0, 2} << fetched << -day
-        << T{"fetch: the system clock is 1 d 0 h 0 min ", " s behind the fetched time"};
+        << T{"fetch: the system clock is 1 d 0 h 0 min ", " s behind the fetched time"} << -1;
     QTest::newRow("primary gives no time, the secondary is asked")
         << int(DaytimeServer::ClosesAtOnce) << answers << C{1, 2} << fetched << qint64(0)
         << T{"fetch: the primary 127.0.0.2 gave no time; falling back to the secondary "
-             "127.0.0.3"};
+             "127.0.0.3"}
+        << -1;
     // A primary that answered once has something to tell the user: no fallback.
     QTest::newRow("primary answers once")
         << int(DaytimeServer::AnswersFirst) << answers << C{2, 0} << failed << qint64(0)
         << T{"fetch: failed; the user is told: "
-             "网络标准时间服务器127.0.0.2超时！"};
+             "网络标准时间服务器127.0.0.2超时！"}
+        << -1;
     QTest::newRow("both refuse") << Refuses << Refuses << C{0, 0} << failed << qint64(0)
                                  << T{"fetch: failed; the user is told: "
-                                      "检测不到网络标准时间服务器127.0.0.3！"};
+                                      "检测不到网络标准时间服务器127.0.0.3！"}
+                                 << -1;
+    // A stop (the window closing) ends the fetch where it waits: nothing more is asked.
+    QTest::newRow("stopped while the primary is silent")
+        << int(DaytimeServer::Silent) << answers << C{1, 0} << int(FetchResult::Cancelled)
+        << qint64(0) << T{"fetch: cancelled"} << 300;
 }
 
 void TestDaytimeClient::order()
@@ -683,6 +697,7 @@ void TestDaytimeClient::order()
     QFETCH(int, status);
     QFETCH(qint64, aheadMs);
     QFETCH(QStringList, trace);
+    QFETCH(int, stopAfterMs);
 
     // Both servers' clocks a whole number of seconds and a half ahead of the boot clock.
     const qint64 offset = floorToSecond(1'796'600'000'000 - machineBootMs()) + 500;
@@ -698,7 +713,11 @@ void TestDaytimeClient::order()
     const TraceRecorder recorder;
     NetworkTimeFetch fetch(onlyDaytime(loopbackServers(port)), machineBootMs,
                            [=] { return machineBootMs() + offset + aheadMs; });
-    const FetchResult result = fetch.GetNetworkTime();
+    std::stop_source stop;
+    QObject stopper;
+    if (stopAfterMs >= 0)
+        QTimer::singleShot(stopAfterMs, &stopper, [&stop] { stop.request_stop(); });
+    const FetchResult result = fetch.GetNetworkTime(stop.get_token());
 
     QCOMPARE(QList<int>({first ? first->connections() : 0, second ? second->connections() : 0}),
              connections);
