@@ -56,6 +56,15 @@ struct Row {
 };
 
 enum LayoutIndex { Primary, Nist };
+
+// A fetch that asks these Daytime servers and no other source.
+std::unique_ptr<NetworkTimeFetch> fetcherFor(const DaytimeServers &daytime)
+{
+    TimeServers servers;
+    servers.daytime = daytime;
+    return std::make_unique<NetworkTimeFetch>(servers, test::machineBootMs,
+                                              &QDateTime::currentMSecsSinceEpoch);
+}
 constexpr const char *LayoutNames[] = {"primary", "NIST"};
 
 struct Layout {
@@ -178,13 +187,7 @@ void FarPath::runCases(ClockedServer &primary, ClockedServer &nist, ClockedServe
     toNist.secondarySpacingMs = 4000; // NIST's own rule, kept by its server here
     // One client per layout for the whole run, as the window keeps one: the NIST
     // spacing holds across fetches too.
-    const auto fetch = [](const DaytimeServers &daytime) {
-        TimeServers servers;
-        servers.daytime = daytime;
-        return std::make_unique<NetworkTimeFetch>(servers, test::machineBootMs,
-                                                  &QDateTime::currentMSecsSinceEpoch);
-    };
-    const auto primaryClient = fetch(toPrimary), nistClient = fetch(toNist);
+    const auto primaryClient = fetcherFor(toPrimary), nistClient = fetcherFor(toNist);
     const Layout layouts[2] = {{primary, primary, *primaryClient},
                                {nist, nistBaseline, *nistClient}};
 

@@ -81,6 +81,15 @@ QList<QHostAddress> interleaved(const QList<QHostAddress> &addresses)
     return result;
 }
 
+// A socket error as the trace shows it: the enum's name, in English whatever the
+// language of Qt's own text beside it.
+QString socketErrorText(QAbstractSocket::SocketError error, const QString &qtText)
+{
+    const char *name = QMetaEnum::fromType<QAbstractSocket::SocketError>().valueToKey(error);
+    return QStringLiteral("%1 (%2)").arg(name ? QString::fromLatin1(name) : QString::number(error),
+                                         qtText);
+}
+
 QString addressList(const QList<QHostAddress> &addresses)
 {
     QStringList names;
@@ -265,12 +274,14 @@ private:
     bool ended() const { return m_state >= State::Replied; }
     // Waits until the schedule's moment; false when the fetch was stopped meanwhile.
     bool waitForSchedule(const ConnectSchedule &schedule);
+    // Says in the trace what a wait until due is for.
+    void traceWait(const ConnectSchedule &schedule, qint64 due) const;
     // Connects and waits for the reply; true when a connection was started.
     bool connectAndListen(const QList<QHostAddress> &addresses);
     void traceReply(const QString &host, const Reply &reply, State outcome) const;
     void startAttempt(const QHostAddress &address);
     void attemptConnected(QTcpSocket *socket);
-    void attemptFailed(QTcpSocket *socket);
+    void attemptFailed(QTcpSocket *socket, QAbstractSocket::SocketError error);
     void Winsock1_DataArrival(qint64 bytesTotal);
     void Winsock1_Error(QAbstractSocket::SocketError error);
     void Winsock1_Close();
@@ -347,10 +358,7 @@ QList<QHostAddress> DaytimeClient::Query::resolve(const QString &host)
 bool DaytimeClient::Query::waitForSchedule(const ConnectSchedule &schedule)
 {
     qint64 due = schedule.dueFrom(m_bootMs());
-    if (due > m_bootMs())
-        qCDebug(lcNet).noquote() << "waiting" << due - m_bootMs() << "ms to connect"
-                                 << (schedule.splitRange ? "at the moment that splits the second"
-                                                         : "(NIST: 4 s between queries)");
+    traceWait(schedule, due);
     int retries = 0;
     while (!cancelled()) {
         const qint64 now = m_bootMs();
@@ -368,6 +376,22 @@ bool DaytimeClient::Query::waitForSchedule(const ConnectSchedule &schedule)
         ++retries;
     }
     return false;
+}
+
+void DaytimeClient::Query::traceWait(const ConnectSchedule &schedule, qint64 due) const
+{
+    // A split is traced even when its moment is now: the second query's timing.
+    const qint64 now = m_bootMs();
+    if (due <= now && !schedule.splitRange)
+        return;
+    // Only the secondary has an earliest moment: NIST's spacing since it last saw us.
+    const bool spaced = schedule.earliestMs > now;
+    const char *const why = !schedule.splitRange ? ", by NIST's 4-second rule"
+                            : spaced ? ", by NIST's 4-second rule, then at the moment that splits "
+                                       "the second"
+                                     : " at the moment that splits the second";
+    qCDebug(lcNet).noquote()
+        << QStringLiteral("waiting %1 ms to connect%2").arg(due - now).arg(QLatin1StringView(why));
 }
 
 Reply DaytimeClient::Query::QueryDaytimeServer(const QString &host,
@@ -388,7 +412,7 @@ Reply DaytimeClient::Query::QueryDaytimeServer(const QString &host,
     reply.asked = connectAndListen(addresses);
     // From here on the sockets' events belong to no query.
     const State outcome = std::exchange(m_state, State::Idle);
-    if (outcome == State::Replied && !cancelled())
+    if (outcome == State::Replied)
         reply.text = RecvData;
     if (Winsock1)
         reply.address = Winsock1->peerAddress();
@@ -456,7 +480,7 @@ void DaytimeClient::Query::startAttempt(const QHostAddress &address)
                 if (socket == Winsock1)
                     Winsock1_Error(error);
                 else
-                    attemptFailed(socket);
+                    attemptFailed(socket, error);
             });
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
         if (socket == Winsock1)
@@ -475,7 +499,8 @@ void DaytimeClient::Query::attemptConnected(QTcpSocket *socket)
 {
     const auto winner = std::find_if(m_attempts.cbegin(), m_attempts.cend(),
                                      [socket](const Attempt &a) { return a.socket == socket; });
-    if (m_state != State::Connecting || winner == m_attempts.cend())
+    // Attempts exist only while the query connects: one found is the query's.
+    if (winner == m_attempts.cend())
         return;
     m_timing.connectStartMs = winner->startedMs;
     m_timing.connectedMs = m_bootMs();
@@ -486,10 +511,10 @@ void DaytimeClient::Query::attemptConnected(QTcpSocket *socket)
     wake();
 }
 
-void DaytimeClient::Query::attemptFailed(QTcpSocket *socket)
+void DaytimeClient::Query::attemptFailed(QTcpSocket *socket, QAbstractSocket::SocketError error)
 {
     qCDebug(lcNet).noquote() << "connecting to" << socket->peerName()
-                             << "failed:" << socket->errorString();
+                             << "failed:" << socketErrorText(error, socket->errorString());
     m_attempts.removeIf([socket](const Attempt &a) { return a.socket == socket; });
     drop(socket);
     wake(); // the next address is tried at once
@@ -513,8 +538,14 @@ void DaytimeClient::Query::Winsock1_DataArrival(qint64 bytesTotal)
 
 void DaytimeClient::Query::Winsock1_Error(QAbstractSocket::SocketError error)
 {
+    if (!listening())
+        return;
+    const bool closed = error == QAbstractSocket::RemoteHostClosedError;
+    qCDebug(lcNet).noquote() << "the connection to" << Winsock1->peerAddress().toString()
+                             << (closed ? "was closed by the server:" : "broke:")
+                             << socketErrorText(error, Winsock1->errorString());
     // A server closing after its reply is the normal end of a Daytime answer.
-    if (!listening() || error == QAbstractSocket::RemoteHostClosedError)
+    if (closed)
         return;
     m_state = State::SockFailed;
     wake();

@@ -67,8 +67,6 @@ public:
         return fetch(DaytimeLayout::Nist, std::move(stop));
     }
 
-    const DaytimeServers &servers() const { return m_servers; }
-
 private:
     // One query at a time: its sockets, its waits and its state.
     class Query;

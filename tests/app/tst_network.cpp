@@ -206,24 +206,16 @@ Form1 *TestNetwork::makeWindow(const DaytimeServers &servers, const NtpServers &
     return m_form.get();
 }
 
-void TestNetwork::fetch_data()
-{
-    QTest::addColumn<int>("primary");
-    QTest::addColumn<QByteArray>("primaryReply");
-    QTest::addColumn<int>("secondary");
-    QTest::addColumn<QByteArray>("secondaryReply");
-    QTest::addColumn<QList<int>>("connections"); // to the primary, to the secondary
-    QTest::addColumn<QString>("message");        // "" for none
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("netDate");
-    QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
+namespace {
 
+// Rows of the fetch table: a server gives the time.
+void fetchedRows()
+{
     using C = QList<int>;
     using T = QStringList;
-    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent;
+    const int answers = DaytimeServer::Answers;
+    const int silent = DaytimeServer::Silent;
     const QString none;
-    const QString failed = QStringLiteral("标准时间：  ");
-    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
 
     QTest::newRow("primary answers, secondary never asked")
         << answers << PrimaryReply << answers << NistReply << C{2, 0} << none
@@ -252,6 +244,49 @@ void TestNetwork::fetch_data()
         << Refuses << QByteArray() << int(DaytimeServer::AnswersInTwo) << NistReply << C{0, 2}
         << none << "标准时间： 26-12-07 11:52:21"
         << "26-12-07" << T{"second stamp 2026-12-07T03:52:20.950Z", "round trip", "offset"};
+}
+
+// Rows of the fetch table: what the trace calls a socket's error and a wait.
+void traceWordingRows()
+{
+    using C = QList<int>;
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers;
+    const QString none;
+
+    // Every socket error in the trace carries its name, whatever the language of Qt's text.
+    QTest::newRow("primary refuses: its error named")
+        << Refuses << QByteArray() << answers << NistReply << C{0, 2} << none
+        << "标准时间： 26-12-07 11:52:21"
+        << "26-12-07"
+        << T{"connecting to 127.0.0.2 failed: ConnectionRefusedError (Connection refused)"};
+    QTest::newRow("primary closes: the connection's end named")
+        << int(DaytimeServer::ClosesAtOnce) << QByteArray() << answers
+        << nist("08-10-29", "07:39:29") << C{1, 2} << none << "标准时间： 08-10-29 15:39:29"
+        << "08-10-29"
+        << T{"the connection to 127.0.0.2 was closed by the server: RemoteHostClosedError ("};
+    // The secondary's second query waits for NIST's spacing, then for the split.
+    QTest::newRow("NIST's second query after its 4-second rule")
+        << Refuses << QByteArray() << answers << NistReply << C{0, 2} << none
+        << "标准时间： 26-12-07 11:52:21"
+        << "26-12-07"
+        << T{"ms to connect, by NIST's 4-second rule, then at the moment that splits the second"};
+    QTest::newRow("primary's second query at the split")
+        << answers << PrimaryReply << answers << NistReply << C{2, 0} << none
+        << "标准时间： 2026-12-07 15:39:29"
+        << "2026-12-07" << T{"ms to connect at the moment that splits the second"};
+}
+
+// Rows of the fetch table: no server gives a time.
+void failedRows()
+{
+    using C = QList<int>;
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers;
+    const int silent = DaytimeServer::Silent;
+    const QString failed = QStringLiteral("标准时间：  ");
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+
     QTest::newRow("both refuse") << Refuses << QByteArray() << Refuses << QByteArray() << C{0, 0}
                                  << notFound << failed << ""
                                  << T{"fetch: failed; the user is told: " + notFound};
@@ -269,6 +304,16 @@ void TestNetwork::fetch_data()
         << Refuses << QByteArray() << int(DaytimeServer::AnswersFirst) << NistReply << C{0, 2}
         << "网络标准时间服务器127.0.0.3超时！" << failed << ""
         << T{"no reply from 127.0.0.3", "none in time"};
+}
+
+// Rows of the fetch table: a reply that is not a time.
+void unreadableRows()
+{
+    using C = QList<int>;
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers;
+    const QString none;
+
     // A primary reply that is not a Beijing time counts as no answer: the secondary
     // gives the time. Only the first 4 KiB of a stream are read.
     // The trace quotes what came, whatever it is.
@@ -309,6 +354,26 @@ void TestNetwork::fetch_data()
         << "无法识别网络标准时间服务器127.0.0.3的回复：“03:5”不是"
         << ""
         << "" << T{"reply from 127.0.0.3", R"("\n61381 26-12-07 03:5")"};
+}
+
+} // namespace
+
+void TestNetwork::fetch_data()
+{
+    QTest::addColumn<int>("primary");
+    QTest::addColumn<QByteArray>("primaryReply");
+    QTest::addColumn<int>("secondary");
+    QTest::addColumn<QByteArray>("secondaryReply");
+    QTest::addColumn<QList<int>>("connections"); // to the primary, to the secondary
+    QTest::addColumn<QString>("message");        // "" for none
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("netDate");
+    QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
+
+    fetchedRows();
+    traceWordingRows();
+    failedRows();
+    unreadableRows();
 }
 
 void TestNetwork::fetch()

@@ -5,11 +5,13 @@
 #include "daytimeserver.h"
 #include "networktimefetch.h"
 #include "offsetestimate.h"
+#include "tracerecorder.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -111,6 +113,34 @@ TimeServers onlyDaytime(const DaytimeServers &daytime)
     return servers;
 }
 
+constexpr int Refuses = -1; // no server listens: the connection is refused
+const QByteArray PrimaryReply = "2026-12-07 15:39:29\r\n";
+const QByteArray NistReply = "\n61381 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n";
+
+// Starts a server on the address at the port unless it refuses; null when it refuses.
+std::unique_ptr<DaytimeServer> serve(int behaviour, const QByteArray &reply,
+                                     const QHostAddress &address, quint16 port)
+{
+    if (behaviour == Refuses)
+        return nullptr;
+    auto server = std::make_unique<DaytimeServer>(DaytimeServer::Behaviour(behaviour), reply);
+    if (!server->listen(address, port))
+        qFatal("cannot listen on %s", qPrintable(address.toString()));
+    return server;
+}
+
+// The primary and the secondary on their loopback addresses, sharing a port.
+DaytimeServers loopbackServers(quint16 port)
+{
+    DaytimeServers servers;
+    servers.primaryHost = Primary.toString();
+    servers.secondaryHost = Secondary.toString();
+    servers.port = port;
+    servers.queryTimeoutMs = 1000;
+    servers.secondarySpacingMs = 200;
+    return servers;
+}
+
 } // namespace
 
 class TestDaytimeClient : public QObject {
@@ -129,6 +159,11 @@ private slots:
     void splitWorkedOutAgainAfterAHold_data();
     void splitWorkedOutAgainAfterAHold();
     void unreadableSecondReply();
+    void layouts_data();
+    void layouts();
+    void primaryNotHeldByNistSpacing();
+    void order_data();
+    void order();
     void builtInServers();
     void clockDifference_data();
     void clockDifference();
@@ -309,8 +344,13 @@ void TestDaytimeClient::secondarySpacingHoldsAcrossFetches()
     servers.port = server.port();
     servers.secondarySpacingMs = Spacing;
     NetworkTimeFetch client(onlyDaytime(servers), machineBootMs, systemMs);
+    const TraceRecorder recorder;
     QCOMPARE(client.GetNetworkTime().status, FetchResult::Fetched);
     QCOMPARE(client.GetNetworkTime().status, FetchResult::Fetched);
+    // The second fetch's first query waits for NIST's spacing alone, and says so.
+    const QRegularExpression spacedOnly(
+        QStringLiteral("^horalis.net: waiting [1-9]\\d* ms to connect, by NIST's 4-second rule$"));
+    QVERIFY2(!recorder.lines().filter(spacedOnly).isEmpty(), recorder.dump());
 
     QCOMPARE(server.refused(), 0);
     QCOMPARE(server.connections(), 4);
@@ -429,6 +469,260 @@ void TestDaytimeClient::unreadableSecondReply()
     QCOMPARE(result.status, FetchResult::Unreadable);
     QCOMPARE(result.message, QStringLiteral("无法识别网络标准时间服务器127.0.0.2的回复：“?garbage”"
                                             "不是“年-月-日 时:分:秒”格式的北京时间。"));
+}
+
+namespace {
+
+// Rows of the layouts table: the primary asked.
+void primaryLayoutRows()
+{
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent,
+              closes = DaytimeServer::ClosesAtOnce, once = DaytimeServer::AnswersFirst;
+    const int fetched = FetchResult::Fetched, failed = FetchResult::Failed;
+    const QString none, beijing = QStringLiteral("network time from 127.0.0.2, Beijing time");
+
+    QTest::newRow("primary answers")
+        << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
+        << beijing << T{"127.0.0.2 first stamp 2026-12-07T07:39:29.000Z", "splits that second"}
+        << QString();
+    QTest::newRow("primary in two pieces")
+        << false << int(DaytimeServer::AnswersInTwo) << PrimaryReply << 2 << fetched << none
+        << "2026-12-07 15:39:29" << beijing << T{"ms to connect at the moment that splits"}
+        << QString();
+    // A primary without a time has nothing to tell the user: the next source is asked.
+    QTest::newRow("primary refuses")
+        << false << Refuses << QByteArray() << 0 << failed << none << " " << none
+        << T{"primary: 127.0.0.2 no reply"} << QString();
+    QTest::newRow("primary silent")
+        << false << silent << QByteArray() << 1 << failed << none << " " << none
+        << T{"no reply from 127.0.0.2: none in time"} << QString();
+    QTest::newRow("primary closes")
+        << false << closes << QByteArray() << 1 << failed << none << " " << none
+        << T{"no reply from 127.0.0.2: the server closed the connection without a reply"}
+        << QString();
+    QTest::newRow("primary sends no time")
+        << false << answers << QByteArray("Mon Dec  7 04:14:14 2026\r\n") << 1 << failed << none
+        << " " << none << T{"primary: 127.0.0.2 the reply is not YYYY-MM-DD HH:MM:SS"} << QString();
+    QTest::newRow("primary streams")
+        << false << int(DaytimeServer::Streams) << QByteArray() << 1 << failed << none << " "
+        << none << T{"... (3976 more)"} << QString();
+    QTest::newRow("primary answers once")
+        << false << once << PrimaryReply << 2 << failed
+        << QStringLiteral("网络标准时间服务器127.0.0.2超时！") << " " << none
+        << T{"no reply from 127.0.0.2: none in time"} << QString();
+
+    // A name is looked up; the server listens on the first address of localhost's that
+    // is IPv4, whatever the order the resolver gives them in.
+    QTest::newRow("primary by name")
+        << false << answers << PrimaryReply << 2 << fetched << none << "2026-12-07 15:39:29"
+        << QStringLiteral("network time from localhost, Beijing time")
+        << T{"looking up localhost took", "127.0.0.1"} << QStringLiteral("localhost");
+    QTest::newRow("primary's name not found")
+        << false << Refuses << QByteArray() << 0 << failed << none << " " << none
+        << T{"looking up no such host! took", "ms: no address"} << QStringLiteral("no such host!");
+}
+
+// Rows of the layouts table: the secondary asked, in NIST's layout.
+void nistLayoutRows()
+{
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers, silent = DaytimeServer::Silent,
+              closes = DaytimeServer::ClosesAtOnce, once = DaytimeServer::AnswersFirst;
+    const int fetched = FetchResult::Fetched, failed = FetchResult::Failed,
+              unreadable = FetchResult::Unreadable;
+    const QString none, nistOrigin = QStringLiteral("network time from 127.0.0.3, NIST layout");
+    const QString notFound = QStringLiteral("检测不到网络标准时间服务器127.0.0.3！");
+
+    QTest::newRow("NIST answers") << true << answers << NistReply << 2 << fetched << none
+                                  << "26-12-07 11:52:21" << nistOrigin
+                                  << T{"second stamp 2026-12-07T03:52:20.950Z", "round trip"}
+                                  << QString();
+    QTest::newRow("NIST refuses")
+        << true << Refuses << QByteArray() << 0 << failed << notFound << " " << none
+        << T{"connecting to 127.0.0.3 failed: ConnectionRefusedError (Connection refused)"}
+        << QString();
+    QTest::newRow("NIST silent") << true << silent << QByteArray() << 1 << failed << notFound << " "
+                                 << none << T{"no reply from 127.0.0.3: none in time"} << QString();
+    QTest::newRow("NIST closes")
+        << true << closes << QByteArray() << 1 << failed << notFound << " " << none
+        << T{"the connection to 127.0.0.3 was closed by the server: RemoteHostClosedError ("}
+        << QString();
+    QTest::newRow("NIST answers once")
+        << true << once << NistReply << 2 << failed
+        << QStringLiteral("网络标准时间服务器127.0.0.3超时！") << " " << none
+        << T{"ms to connect, by NIST's 4-second rule, then at the moment that splits the second"}
+        << QString();
+    QTest::newRow("NIST not healthy")
+        << true << answers << QByteArray("\n61381 26-12-07 03:52:21 00 0 2 50.0 UTC(NIST) * \n")
+        << 1 << unreadable
+        << QStringLiteral("网络标准时间服务器127.0.0.3报告自己的时间误差已超过 5 秒，"
+                          "本次没有采用它的时间，请稍后再试。")
+        << " " << none << T{"secondary: 127.0.0.3 health digit 2 (0 is healthy)"} << QString();
+    QTest::newRow("NIST no date")
+        << true << answers << QByteArray("\n61381 26-13-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n")
+        << 1 << unreadable
+        << QStringLiteral("无法识别网络标准时间服务器127.0.0.3的回复：“26-13-07”不是有效的日期。")
+        << " " << none << T{"secondary: 127.0.0.3 the reply is not a NIST line: “26-13-07”"}
+        << QString();
+}
+
+} // namespace
+
+void TestDaytimeClient::layouts_data()
+{
+    QTest::addColumn<bool>("nist");     // the layout asked: the secondary's, or the primary's
+    QTest::addColumn<int>("behaviour"); // of its server
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown"); // date and time as the status line shows them
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<QStringList>("trace"); // what one line of horalis.net must say
+    QTest::addColumn<QString>("host");      // the server's name, "" for its address
+
+    primaryLayoutRows();
+    nistLayoutRows();
+}
+
+void TestDaytimeClient::layouts()
+{
+    QFETCH(bool, nist);
+    QFETCH(int, behaviour);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, connections);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    QFETCH(QString, origin);
+    QFETCH(QStringList, trace);
+    QFETCH(QString, host);
+
+    // Only the layout's own server listens; the other address refuses.
+    const QHostAddress localhost(QHostAddress::LocalHost);
+    const quint16 port = freePort({Primary, Secondary, localhost});
+    const auto server = serve(behaviour, reply,
+                              !host.isEmpty() ? localhost
+                              : nist          ? Secondary
+                                              : Primary,
+                              port);
+    DaytimeServers servers = loopbackServers(port);
+    if (!host.isEmpty())
+        (nist ? servers.secondaryHost : servers.primaryHost) = host;
+    const TraceRecorder recorder;
+    DaytimeClient client(servers, machineBootMs);
+    const FetchResult result =
+        nist ? client.fetch(DaytimeLayout::Nist) : client.fetch(DaytimeLayout::Primary);
+
+    QCOMPARE(server ? server->connections() : 0, connections);
+    QCOMPARE(int(result.status), status);
+    QCOMPARE(result.message, message);
+    QCOMPARE(
+        result.time.date + u' ' +
+            (nist ? result.time.time.toTime().toString(u"HH:mm:ss") : result.time.time.toString()),
+        shown);
+    QCOMPARE(result.time.instant.origin, origin);
+    QVERIFY2(recorder.says(QStringLiteral("horalis.net"), trace), recorder.dump());
+}
+
+void TestDaytimeClient::primaryNotHeldByNistSpacing()
+{
+    // NIST's spacing holds for the secondary alone: a primary asked after it connects at
+    // once, not a minute later.
+    DaytimeServer server(DaytimeServer::Answers, PrimaryReply);
+    const quint16 port = freePort({Primary, Secondary});
+    QVERIFY(server.listen(Primary, port));
+    DaytimeServers servers = loopbackServers(port);
+    servers.secondarySpacingMs = 60'000;
+    DaytimeClient client(servers, machineBootMs);
+    QCOMPARE(client.askSecondary().status, FetchResult::Failed); // refused, after trying
+    std::stop_source giveUp;
+    QObject watchdog;
+    QTimer::singleShot(10'000, &watchdog, [&giveUp] { giveUp.request_stop(); });
+    QCOMPARE(client.askPrimary(giveUp.get_token()).status, FetchResult::Fetched);
+    QCOMPARE(server.connections(), 2);
+}
+
+void TestDaytimeClient::order_data()
+{
+    QTest::addColumn<int>("primary"); // how each server behaves
+    QTest::addColumn<int>("secondary");
+    QTest::addColumn<QList<int>>("connections"); // to the primary, to the secondary
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("aheadMs"); // the system clock less the servers' clocks
+    QTest::addColumn<QStringList>("trace");
+    QTest::addColumn<int>("stopAfterMs"); // -1: no stop is requested
+
+    using C = QList<int>;
+    using T = QStringList;
+    const int answers = DaytimeServer::Answers;
+    const int fetched = FetchResult::Fetched, failed = FetchResult::Failed;
+    // The fetch is within a quarter second of the servers' clocks, so the system clock
+    // is told a whole half minute off the hour or the day.
+    const qint64 hours8 = 8 * 3'600'000 + 30'000, day = 86'400'000 + 30'000;
+
+    QTest::newRow("primary answers, secondary never asked")
+        << answers << answers << C{2, 0} << fetched << hours8
+        << T{"fetch: the system clock is 8 h 0 min ", " s ahead of the fetched time"} << -1;
+    QTest::newRow("primary refuses, the secondary answers")
+        << Refuses << answers << C{0, 2} << fetched << -day
+        << T{"fetch: the system clock is 1 d 0 h 0 min ", " s behind the fetched time"} << -1;
+    QTest::newRow("primary gives no time, the secondary is asked")
+        << int(DaytimeServer::ClosesAtOnce) << answers << C{1, 2} << fetched << qint64(0)
+        << T{"fetch: the primary 127.0.0.2 gave no time; falling back to the secondary "
+             "127.0.0.3"}
+        << -1;
+    // A primary that answered once has something to tell the user: no fallback.
+    QTest::newRow("primary answers once")
+        << int(DaytimeServer::AnswersFirst) << answers << C{2, 0} << failed << qint64(0)
+        << T{"fetch: failed; the user is told: "
+             "网络标准时间服务器127.0.0.2超时！"}
+        << -1;
+    QTest::newRow("both refuse") << Refuses << Refuses << C{0, 0} << failed << qint64(0)
+                                 << T{"fetch: failed; the user is told: "
+                                      "检测不到网络标准时间服务器127.0.0.3！"}
+                                 << -1;
+    // A stop (the window closing) ends the fetch where it waits: nothing more is asked.
+    QTest::newRow("stopped while the primary is silent")
+        << int(DaytimeServer::Silent) << answers << C{1, 0} << int(FetchResult::Cancelled)
+        << qint64(0) << T{"fetch: cancelled"} << 300;
+}
+
+void TestDaytimeClient::order()
+{
+    QFETCH(int, primary);
+    QFETCH(int, secondary);
+    QFETCH(QList<int>, connections);
+    QFETCH(int, status);
+    QFETCH(qint64, aheadMs);
+    QFETCH(QStringList, trace);
+    QFETCH(int, stopAfterMs);
+
+    // Both servers' clocks a whole number of seconds and a half ahead of the boot clock.
+    const qint64 offset = floorToSecond(1'796'600'000'000 - machineBootMs()) + 500;
+    const quint16 port = freePort({Primary, Secondary});
+    const auto first = serve(primary, {}, Primary, port);
+    const auto second = serve(secondary, {}, Secondary, port);
+    for (DaytimeServer *server : {first.get(), second.get()}) {
+        if (server)
+            server->replyNow = [offset, nist = server == second.get()] {
+                return nist ? nistStampNow(offset) : primaryStampNow(offset);
+            };
+    }
+    const TraceRecorder recorder;
+    NetworkTimeFetch fetch(onlyDaytime(loopbackServers(port)), machineBootMs,
+                           [=] { return machineBootMs() + offset + aheadMs; });
+    std::stop_source stop;
+    QObject stopper;
+    if (stopAfterMs >= 0)
+        QTimer::singleShot(stopAfterMs, &stopper, [&stop] { stop.request_stop(); });
+    const FetchResult result = fetch.GetNetworkTime(stop.get_token());
+
+    QCOMPARE(QList<int>({first ? first->connections() : 0, second ? second->connections() : 0}),
+             connections);
+    QCOMPARE(int(result.status), status);
+    QVERIFY2(recorder.says(QStringLiteral("horalis.net"), trace), recorder.dump());
 }
 
 void TestDaytimeClient::builtInServers()
