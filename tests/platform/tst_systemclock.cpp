@@ -553,6 +553,42 @@ private slots:
         QCOMPARE(adjtimeSaysLocal(adjtime), local);
     }
 
+    // What the trace lines quote: a reply or an error message, printable ASCII as it is,
+    // the rest escaped, at most 120 characters and then how many more there were.
+    void traceQuoted_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("quoted");
+
+        QTest::newRow("empty") << QString() << QStringLiteral("\"\"");
+        QTest::newRow("printable ASCII, ends included")
+            << QStringLiteral(" az~") << QStringLiteral("\" az~\"");
+        QTest::newRow("quote and backslash")
+            << QStringLiteral("a\"b\\c") << QStringLiteral("\"a\\\"b\\\\c\"");
+        QTest::newRow("line ends and tab")
+            << QStringLiteral("\r\n\t") << QStringLiteral("\"\\r\\n\\t\"");
+        QTest::newRow("control characters") << QString(QChar(0)) + QChar(0x1f) + QChar(0x7f)
+                                            << QStringLiteral("\"\\x00\\x1f\\x7f\"");
+        QTest::newRow("Latin-1") << QString(QChar(0xa0)) + QChar(0xff)
+                                 << QStringLiteral("\"\\xa0\\xff\"");
+        QTest::newRow("beyond Latin-1")
+            << QStringLiteral("中") + QChar(0x100) << QStringLiteral("\"\\u4e2d\\u0100\"");
+        QTest::newRow("120 characters whole")
+            << QString(120, u'7') << u'"' + QString(120, u'7') + u'"';
+        QTest::newRow("121 characters: one more")
+            << QString(121, u'7') << u'"' + QString(120, u'7') + QStringLiteral("\"... (1 more)");
+        QTest::newRow("escapes count as one character")
+            << QString(119, u'7') + QStringLiteral("\n\n")
+            << u'"' + QString(119, u'7') + QStringLiteral("\\n\"... (1 more)");
+    }
+
+    void traceQuoted()
+    {
+        QFETCH(QString, text);
+        QTEST(horalis::traceQuoted(text), "quoted");
+        QCOMPARE(utcText(1'796'600'000'123), QStringLiteral("2026-12-06T23:33:20.123Z"));
+    }
+
 private:
     QByteArray m_savedTz;
     bool m_hadTz = false;
