@@ -427,6 +427,9 @@ private slots:
         const QString askTimedated = QStringLiteral("timedated is asked to move it by");
         QTest::newRow("direct succeeds, service never asked")
             << ahead << 0 << true << "" << 0 << direct << "" << setDirectly;
+        QTest::newRow("direct succeeds, RTC set")
+            << ahead << 0 << true << "" << 0 << direct << ""
+            << QStringLiteral("hardware clock, which keeps UTC: set");
         QTest::newRow("no RTC device (ENODEV)")
             << ahead << 0 << true << "" << ENODEV << direct << ""
             << "hardware clock, which keeps UTC: not set, " + qt_error_string(ENODEV);
