@@ -248,6 +248,47 @@ private slots:
         }
     }
 
+    // The range check alone, word for word: the bounds said in local time, and the
+    // sentence about the time since boot only when that is what moved the first bound.
+    void requireSettable_data()
+    {
+        QTest::addColumn<qint64>("utcMs");
+        QTest::addColumn<qint64>("earliestMs"); // the monotonic clock, rounded up
+        QTest::addColumn<QString>("error");     // "" when settable
+
+        const QString last = sizeof(time_t) >= 8 ? QStringLiteral("2232-04-18 23:47:15")
+                                                 : QStringLiteral("2038-01-19 03:14:07");
+        const QString range = QStringLiteral("%1 超出了系统时钟能设置的范围（%2 至 %3），");
+        const QString sinceBoot =
+            QStringLiteral("系统运行时，时钟不能早于 1970-01-01 00:00:00 UTC 加上开机以来的时间，");
+        const QString another = QStringLiteral("请换一个日期。");
+        QTest::newRow("the epoch, the clock just started") << 0LL << 0LL << "";
+        QTest::newRow("before it: the epoch is the bound")
+            << -1LL << 0LL
+            << range.arg("1969-12-31 23:59:59", "1970-01-01 00:00:00", last) + another;
+        QTest::newRow("an earliest before the epoch counts as the epoch")
+            << -1LL << -5000LL
+            << range.arg("1969-12-31 23:59:59", "1970-01-01 00:00:00", last) + another;
+        QTest::newRow("the earliest itself") << 4001LL << 4001LL << "";
+        QTest::newRow("a millisecond before the earliest")
+            << 4000LL << 4001LL
+            << range.arg("1970-01-01 00:00:04", "1970-01-01 00:00:04", last) + sinceBoot + another;
+        QTest::newRow("the last settable millisecond") << kLastSettableMs << 4001LL << "";
+        QTest::newRow("past it: no word of the time since boot")
+            << kLastSettableMs + 1 << 4001LL
+            << range.arg(sizeof(time_t) >= 8 ? "2232-04-18 23:47:16" : "2038-01-19 03:14:08",
+                         "1970-01-01 00:00:04", last) +
+                   another;
+    }
+
+    void requireSettable()
+    {
+        QFETCH(qint64, utcMs);
+        QFETCH(qint64, earliestMs);
+        useZone("UTC");
+        QTEST(errorOf([&] { horalis::requireSettable(utcMs, earliestMs); }), "error");
+    }
+
     // The target moves on with the boot clock between being worked out and being
     // written (a question, a suspend); what the real clock did meanwhile does not count.
     void followsTheBootClock_data()
