@@ -3,6 +3,7 @@
 #include "runtimeerror.h"
 #include "systemclock.h"
 #include "timedatedservice.h"
+#include "tracerecorder.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -529,6 +530,48 @@ private slots:
         QTRY_COMPARE(polkitLog(), asked);
         QCOMPARE(setTimeCalls().size(), error.isEmpty() ? 1 : 0);
         QCOMPARE(callsOf(QStringLiteral("SetNTP")).size(), stopSync && error.isEmpty() ? 1 : 0);
+    }
+
+    // The trace names polkit's answer to each question, also where what follows is the
+    // same: timedated is asked to set the time whether polkit said yes or cannot say.
+    void tracesPolkitsAnswer_data()
+    {
+        QTest::addColumn<QString>("check");
+        QTest::addColumn<QString>("prompt");
+        QTest::addColumn<QString>("trace");
+
+        const QString without = QStringLiteral(
+            "polkit, asked without a prompt for org.freedesktop.timedate1.set-time : ");
+        const QString with = QStringLiteral("polkit, asked with a password prompt for "
+                                            "io.github.horalis.horalis.set-clock : ");
+        const QString cannotSay =
+            QStringLiteral("cannot say (no polkitd, or the action is not installed)");
+        const QString raise = QStringLiteral("raise dbus.exceptions.DBusException('x', name='%1')");
+        QTest::newRow("authorized already")
+            << kYes << kGrant << without + QStringLiteral("authorized");
+        QTest::newRow("no polkitd") << raise.arg("org.freedesktop.DBus.Error.ServiceUnknown")
+                                    << kGrant << without + cannotSay;
+        QTest::newRow("a password")
+            << kChallenge << kGrant << with + QStringLiteral("authorized after");
+        QTest::newRow("action not installed")
+            << kChallenge
+            << QStringLiteral("raise dbus.exceptions.DBusException('Action "
+                              "io.github.horalis.horalis.set-clock is not registered', "
+                              "name='org.freedesktop.PolicyKit1.Error.Failed')")
+            << with + cannotSay + QStringLiteral(" after");
+    }
+
+    void tracesPolkitsAnswer()
+    {
+        QFETCH(QString, check);
+        QFETCH(QString, prompt);
+        QFETCH(QString, trace);
+        setPolkit(check, prompt);
+        const TraceRecorder recorder;
+        TimedatedService service(10'000);
+        QCOMPARE(errorOf([&] { service.shiftTime(-1'500'000, {}); }), QString());
+        QVERIFY2(recorder.says(QStringLiteral("horalis.timedated"), {trace}), recorder.dump());
+        QCOMPARE(setTimeCalls().size(), 1);
     }
 
     // Right after SetNTP(false), timedated refuses SetTime until the NTP unit has
