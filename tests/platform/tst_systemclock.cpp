@@ -248,6 +248,35 @@ private slots:
         }
     }
 
+    // The clock's readings in milliseconds: the real and boot clocks floored, the earliest
+    // settable instant (the monotonic clock) rounded up, as the kernel compares nanoseconds.
+    void readings_data()
+    {
+        QTest::addColumn<qint64>("ns");
+        QTest::addColumn<qint64>("flooredMs");
+        QTest::addColumn<qint64>("roundedUpMs");
+
+        QTest::newRow("zero") << 0LL << 0LL << 0LL;
+        QTest::newRow("a nanosecond") << 1LL << 0LL << 1LL;
+        QTest::newRow("a whole millisecond") << 4'000'000'000LL << 4000LL << 4000LL;
+        QTest::newRow("a nanosecond past it") << 4'000'000'001LL << 4000LL << 4001LL;
+        QTest::newRow("a nanosecond short of it") << 3'999'999'999LL << 3999LL << 4000LL;
+    }
+
+    void readings()
+    {
+        QFETCH(qint64, ns);
+        QFETCH(qint64, flooredMs);
+        FakeCalls calls;
+        calls.realtime = ns;
+        calls.boottime = ns;
+        calls.monotonic = ns;
+        SystemClock clock(calls);
+        QCOMPARE(clock.now().toMSecsSinceEpoch(), flooredMs);
+        QCOMPARE(clock.boottimeMs(), flooredMs);
+        QTEST(clock.earliestSettableMs(), "roundedUpMs");
+    }
+
     // The range check alone, word for word: the bounds said in local time, and the
     // sentence about the time since boot only when that is what moved the first bound.
     void requireSettable_data()
@@ -586,6 +615,7 @@ private slots:
         QTest::newRow("UTC") << QByteArray("0.0 0 0.0\n0\nUTC\n") << false;
         QTest::newRow("LOCAL on the second line") << QByteArray("0.0 0 0.0\nLOCAL\nUTC\n") << false;
         QTest::newRow("two lines only") << QByteArray("0.0 0 0.0\nLOCAL\n") << false;
+        QTest::newRow("two lines, no final newline") << QByteArray("0.0 0 0.0\nLOCAL") << false;
         QTest::newRow("lower case") << QByteArray("0.0 0 0.0\n0\nlocal\n") << false;
         QTest::newRow("empty (no file)") << QByteArray() << false;
     }
