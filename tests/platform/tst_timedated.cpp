@@ -550,6 +550,9 @@ private slots:
         const QString raise = QStringLiteral("raise dbus.exceptions.DBusException('x', name='%1')");
         QTest::newRow("authorized already")
             << kYes << kGrant << without + QStringLiteral("authorized");
+        QTest::newRow("a rule says no: timedated decides")
+            << QStringLiteral("ret = (False, False, {})") << kGrant
+            << without + QStringLiteral("refused");
         QTest::newRow("no polkitd") << raise.arg("org.freedesktop.DBus.Error.ServiceUnknown")
                                     << kGrant << without + cannotSay;
         QTest::newRow("a password")
