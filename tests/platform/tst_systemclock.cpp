@@ -560,7 +560,9 @@ private slots:
         else
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
         QVERIFY2(recorder.says(QStringLiteral("horalis.clock"),
-                               {QStringLiteral("setting the clock to %1 (typed in)")
+                               {QStringLiteral("setting the clock to %1 (typed in), worked out "
+                                               "2500 ms ago by the boot clock; it reads "
+                                               "2026-12-07T04:50:00.250Z")
                                     .arg(utcText(utcMs(target) + 2500))}),
                  recorder.dump());
         QVERIFY2(recorder.says(QStringLiteral("horalis.clock"), {trace}), recorder.dump());
