@@ -9,12 +9,12 @@
 
 #include <QByteArrayView>
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 
 using namespace horalis;
@@ -26,8 +26,6 @@ constexpr qint64 BeijingOffsetMs = 8 * 3600 * 1000;
 // NIST line writes it (UTC) and as the primary writes it (Beijing time, UTC+8).
 const QTime UtcLastMinute(23, 59);
 const QTime BeijingLastMinute(7, 59);
-// Day 0 of the Modified Julian Day count, 1858-11-17, is Julian Day 2400001.
-constexpr qint64 MjdToJulianDay = 2'400'001;
 
 bool isLineEnd(char c)
 {
@@ -69,67 +67,136 @@ QString takeReply(std::uint8_t key, QByteArrayView bytes)
     return text;
 }
 
-// The time an "HH:MM:SS" text of ASCII digits names, or an invalid time. A leap second,
-// :60, is a time only in lastMinute, the last minute of the UTC day in the text's own
-// time, and names that minute's :59, which a clock counting no leap seconds repeats.
-QTime namedTime(const QString &text, QTime lastMinute)
+// The layouts below are written as their descriptions write them and read here one
+// character at a time, with no regular expression and nothing of the reader's code: a
+// letter in a layout stands for one ASCII digit of the field it names, '?' for any one
+// character, anything else for itself.
+using Fields = std::map<char16_t, int>;
+
+std::optional<Fields> fieldsOf(QStringView text, QStringView layout)
 {
-    static const QRegularExpression layout(
-        QStringLiteral("\\A([0-9]{2}):([0-9]{2}):([0-9]{2})\\z"));
-    const QRegularExpressionMatch match = layout.match(text);
-    if (!match.hasMatch())
+    if (text.size() != layout.size())
+        return std::nullopt;
+    Fields fields;
+    for (qsizetype i = 0; i < layout.size(); ++i) {
+        const char16_t want = layout[i].unicode(), got = text[i].unicode();
+        const bool letter = (want >= u'A' && want <= u'Z') || (want >= u'a' && want <= u'z');
+        if (want == u'?')
+            continue;
+        if (!letter && got != want)
+            return std::nullopt;
+        if (letter && (got < u'0' || got > u'9'))
+            return std::nullopt;
+        if (letter)
+            fields[want] = fields[want] * 10 + (got - u'0');
+    }
+    return fields;
+}
+
+bool onlyLineEndsAndSpaces(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](QChar c) { return c == u' ' || c == u'\r' || c == u'\n'; });
+}
+
+// Whether a day exists in the Gregorian calendar, which has no year 0.
+bool dayExists(int year, int month, int day)
+{
+    static constexpr int MonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1 || month < 1 || month > 12 || day < 1)
+        return false;
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return day <= MonthDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// The time the fields h, m, s name: hours to 23, minutes and seconds to 59. A leap
+// second, :60, is a time only in lastMinute, the last minute of the UTC day in the text's
+// own time, and names that minute's :59, which a clock counting no leap seconds repeats.
+QTime timeOf(const Fields &fields, QTime lastMinute)
+{
+    const int hour = fields.at(u'h'), minute = fields.at(u'm'), second = fields.at(u's');
+    if (hour > 23 || minute > 59 || second > 60)
         return {};
-    const int hour = match.captured(1).toInt(), minute = match.captured(2).toInt(),
-              second = match.captured(3).toInt();
     if (second == 60)
-        return QTime(hour, minute) == lastMinute ? QTime(hour, minute, 59) : QTime();
+        return hour == lastMinute.hour() && minute == lastMinute.minute() ? QTime(hour, minute, 59)
+                                                                          : QTime();
     return QTime(hour, minute, second);
 }
 
-// The Beijing date and time a primary reply names when it is well formed:
-// "YYYY-MM-DD HH:MM:SS" of a date and a time that exist, then only spaces, CR and LF.
-// Such a reply is what the primary sends, and the only thing read as a time.
+// The time an "HH:MM:SS" text names, or an invalid time.
+QTime namedTime(const QString &text, QTime lastMinute)
+{
+    const std::optional<Fields> fields = fieldsOf(text, u"hh:mm:ss");
+    return fields ? timeOf(*fields, lastMinute) : QTime();
+}
+
+// The Beijing date and time a primary reply names when it is well formed: four digits of
+// the year, '-', two of the month, '-', two of the day, a space, two digits each of the
+// hour, minute and second joined by ':', of a date and a time that exist, then only
+// spaces, CR and LF. Such a reply is what the primary sends, and the only thing read as
+// a time.
 struct BeijingStamp {
     QDate date;
     QTime time;
 };
 std::optional<BeijingStamp> wellFormedPrimary(const QString &reply)
 {
-    static const QRegularExpression layout(QStringLiteral(
-        "\\A([0-9]{4})-([0-9]{2})-([0-9]{2}) ([0-9]{2}:[0-9]{2}:[0-9]{2})[ \\r\\n]*\\z"));
-    const QRegularExpressionMatch match = layout.match(reply);
-    if (!match.hasMatch())
+    constexpr QStringView layout = u"YYYY-MM-DD hh:mm:ss";
+    if (reply.size() < layout.size() || !onlyLineEndsAndSpaces(QStringView(reply).sliced(19)))
         return std::nullopt;
-    const QDate date(match.captured(1).toInt(), match.captured(2).toInt(),
-                     match.captured(3).toInt());
-    const QTime time = namedTime(match.captured(4), BeijingLastMinute);
-    if (!date.isValid() || !time.isValid())
+    const std::optional<Fields> fields = fieldsOf(QStringView(reply).first(19), layout);
+    if (!fields || !dayExists(fields->at(u'Y'), fields->at(u'M'), fields->at(u'D')))
         return std::nullopt;
-    return BeijingStamp{date, time};
+    const QTime time = timeOf(*fields, BeijingLastMinute);
+    if (!time.isValid())
+        return std::nullopt;
+    return BeijingStamp{QDate(fields->at(u'Y'), fields->at(u'M'), fields->at(u'D')), time};
 }
 
 // The date a NIST line's Modified Julian Day names: the five digits after its first
-// character, then a space. Invalid when the line has no such number.
+// character, then a space; days counted from 1858-11-17, day 0. Invalid when the line
+// has no such number.
 QDate dayNumberDate(const QString &reply)
 {
-    static const QRegularExpression layout(QStringLiteral("\\A.([0-9]{5}) "),
-                                           QRegularExpression::DotMatchesEverythingOption);
-    const QRegularExpressionMatch match = layout.match(reply);
-    return match.hasMatch() ? QDate::fromJulianDay(match.captured(1).toLongLong() + MjdToJulianDay)
-                            : QDate();
+    const std::optional<Fields> fields =
+        fieldsOf(QStringView(reply).first(std::min<qsizetype>(reply.size(), 7)), u"?JJJJJ ");
+    return fields ? QDate(1858, 11, 17).addDays(fields->at(u'J')) : QDate();
 }
 
-// A NIST line as NIST sends it: a line feed, "JJJJJ YY-MM-DD HH:MM:SS TT L H msADV
-// UTC(NIST) *" with a day number naming the date written and a time that exists, then
-// only spaces, CR and LF. The reader may take more than this; this it must take.
-bool wellFormedNist(const QString &reply)
+// A NIST line as NIST describes its daytime format: a line feed, then
+// "JJJJJ YR-MO-DA HH:MM:SS TT L H msADV UTC(NIST) OTM": the Modified Julian Day (five
+// digits), the date (two digits each), the time of day in UTC, two digits TT, one digit
+// each for L and H, the milliseconds msADV the line is sent early by (digits, a point,
+// one digit), "UTC(NIST)" and the on-time marker '*'; then only spaces, CR and LF. The
+// day number names the date written, and the time exists. The reader may take more than
+// this; this it must take, and take msADV off, rounded, when under a second. Gives the
+// milliseconds it must take off, or nothing when the line is not one.
+std::optional<qint64> wellFormedNist(const QString &reply)
 {
-    static const QRegularExpression layout(
-        QStringLiteral("\\A\\n[0-9]{5} ([0-9]{2}-[0-9]{2}-[0-9]{2}) ([0-9]{2}:[0-9]{2}:[0-9]{2})"
-                       " [0-9]{2} [0-9] [0-9] [0-9]+\\.[0-9] UTC\\(NIST\\) \\*[ \\r\\n]*\\z"));
-    const QRegularExpressionMatch match = layout.match(reply);
-    return match.hasMatch() && dayNumberDate(reply).toString(u"yy-MM-dd") == match.captured(1) &&
-           namedTime(match.captured(2), UtcLastMinute).isValid();
+    constexpr QStringView layout = u"\nJJJJJ YY-MM-DD hh:mm:ss TT L H ";
+    if (reply.size() < layout.size())
+        return std::nullopt;
+    const std::optional<Fields> fields = fieldsOf(QStringView(reply).first(layout.size()), layout);
+    const QDate day = dayNumberDate(reply);
+    if (!fields || !day.isValid() || day.year() % 100 != fields->at(u'Y') ||
+        day.month() != fields->at(u'M') || day.day() != fields->at(u'D') ||
+        !timeOf(*fields, UtcLastMinute).isValid())
+        return std::nullopt;
+    // msADV: its whole milliseconds, the point, the tenth.
+    QStringView rest = QStringView(reply).sliced(layout.size());
+    qint64 wholeMs = 0;
+    qsizetype digits = 0;
+    for (; digits < rest.size() && rest[digits] >= u'0' && rest[digits] <= u'9'; ++digits)
+        wholeMs = std::min<qint64>(wholeMs * 10 + (rest[digits].unicode() - u'0'), 1'000'000);
+    if (digits == 0 || rest.size() < digits + 2 || rest[digits] != u'.' ||
+        rest[digits + 1] < u'0' || rest[digits + 1] > u'9')
+        return std::nullopt;
+    const bool roundsUp = rest[digits + 1] >= u'5';
+    rest = rest.sliced(digits + 2);
+    constexpr QStringView end = u" UTC(NIST) *";
+    if (!rest.startsWith(end) || !onlyLineEndsAndSpaces(rest.sliced(end.size())))
+        return std::nullopt;
+    return wholeMs < 1000 ? wholeMs + (roundsUp ? 1 : 0) : 0;
 }
 
 void readPrimary(const QString &reply)
@@ -201,6 +268,8 @@ void readNist(const QString &reply)
     HORALIS_REQUIRE(written.time() == namedTime(fields.time, UtcLastMinute));
     const qint64 earlyMs = written.toMSecsSinceEpoch() - stamp.utcMs;
     HORALIS_REQUIRE(earlyMs >= 0 && earlyMs <= 1000);
+    const std::optional<qint64> advanceMs = wellFormedNist(reply);
+    HORALIS_REQUIRE(!advanceMs || earlyMs == *advanceMs);
 }
 
 } // namespace

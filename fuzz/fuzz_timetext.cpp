@@ -30,6 +30,16 @@ struct Number {
     qsizetype digits = 0;
 };
 
+// A character's ASCII form when Unicode names it the wide (full-width) form of one, as a
+// Chinese input method types them; the character itself otherwise.
+QChar narrowed(QChar c)
+{
+    const QString ascii = c.decomposition();
+    return c.decompositionTag() == QChar::Wide && ascii.size() == 1 && ascii[0].unicode() < 0x80
+               ? ascii[0]
+               : c;
+}
+
 // The numbers an accepted text names, worked out without the converters' code: the
 // full-width forms read as ASCII, the blanks around cut off, the rest split at the one
 // separator it uses. Empty when that leaves anything but digits.
@@ -37,7 +47,7 @@ QList<Number> numbersIn(const QString &text, QStringView separators)
 {
     QString plain;
     for (const QChar c : text)
-        plain += c.unicode() >= 0xFF01 && c.unicode() <= 0xFF5E ? QChar(c.unicode() - 0xFEE0) : c;
+        plain += narrowed(c);
     const auto blank = [](QChar c) {
         return c == u' ' || c == u'\t' || c == u'\u3000';
     };

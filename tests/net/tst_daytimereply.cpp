@@ -47,6 +47,9 @@ void TestDaytimeReply::completeness_data()
     QTest::newRow("line end past the limit")
         << Pieces{QByteArray(ReplyBuffer::MaxBytes - 1, '\n'), "x\n"} << true
         << QString(ReplyBuffer::MaxBytes - 1, u'\n') + u'x';
+    QTest::newRow("the last byte that fits")
+        << Pieces{QByteArray(ReplyBuffer::MaxBytes - 1, 'x'), "yz"} << true
+        << QString(ReplyBuffer::MaxBytes - 1, u'x') + u'y';
 }
 
 void TestDaytimeReply::completeness()
@@ -155,6 +158,9 @@ void TestDaytimeReply::nistTimeIsStrict_data()
     QTest::newRow("one-digit fields") << "3:5:21" << QTime();
     QTest::newRow("hour 24") << "24:00:00" << QTime();
     QTest::newRow("blank") << "03:52:2 " << QTime();
+    QTest::newRow("other separators") << "03-52-21" << QTime();
+    QTest::newRow("one other separator") << "03:52-21" << QTime();
+    QTest::newRow("a character more") << "03:52:210" << QTime();
     QTest::newRow("empty") << "" << QTime();
 }
 
@@ -189,6 +195,31 @@ void TestDaytimeReply::nist_data()
     QTest::newRow("no advance written")
         << QStringLiteral("\n61381 26-12-07 03:52:21") << "2026-12-07T03:52:21.000Z"
         << "26-12-07 11:52:21";
+    QTest::newRow("line ends after the advance")
+        << QStringLiteral("\n61381 26-12-07 03:52:21 00 0 0 50.0") << "2026-12-07T03:52:20.950Z"
+        << "26-12-07 11:52:21";
+    // The advance is taken off rounded to the millisecond, and only when under a second.
+    QTest::newRow("advance under a millisecond")
+        << line(61381, "26-12-07 03:52:21", "0.6") << "2026-12-07T03:52:20.999Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("advance rounded down")
+        << line(61381, "26-12-07 03:52:21", "999.4") << "2026-12-07T03:52:20.001Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("advance rounded up to a second")
+        << line(61381, "26-12-07 03:52:21", "999.6") << "2026-12-07T03:52:20.000Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("advance of a second ignored")
+        << line(61381, "26-12-07 03:52:21", "1000.0") << "2026-12-07T03:52:21.000Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("advance of 5 s ignored")
+        << line(61381, "26-12-07 03:52:21", "5000.0") << "2026-12-07T03:52:21.000Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("negative advance ignored")
+        << line(61381, "26-12-07 03:52:21", "-50.0") << "2026-12-07T03:52:21.000Z"
+        << "26-12-07 11:52:21";
+    QTest::newRow("advance not a number")
+        << line(61381, "26-12-07 03:52:21", "5O.0") << "2026-12-07T03:52:21.000Z"
+        << "26-12-07 11:52:21";
     QTest::newRow("15:59:59 stays")
         << line(61381, "26-12-07 15:59:59", "0.0") << "2026-12-07T15:59:59Z"
         << "26-12-07 23:59:59";
@@ -216,6 +247,13 @@ void TestDaytimeReply::nist_data()
     QTest::newRow("no day number")
         << QStringLiteral("\n6138x 26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << ""
         << "“6138x”不是修正儒略日。";
+    QTest::newRow("day number runs on")
+        << QStringLiteral("\n61381-26-12-07 03:52:21 00 0 0 50.0 UTC(NIST) * \n") << ""
+        << "“61381”不是修正儒略日。";
+    // Without a day number the date is read in this century: 2000 was a leap year.
+    QTest::newRow("no day number, leap day")
+        << QStringLiteral("\n5160x 00-02-29 01:00:00 00 0 0 50.0 UTC(NIST) * \n") << ""
+        << "“5160x”不是修正儒略日。";
     QTest::newRow("no such day") << line(61381, "26-02-29 01:00:00") << ""
                                  << "“26-02-29”不是有效的日期。";
     QTest::newRow("month 13") << line(61381, "26-13-07 01:00:00") << ""
@@ -224,6 +262,8 @@ void TestDaytimeReply::nist_data()
                              << "“ab-12-07”不是有效的日期。";
     QTest::newRow("other separator") << line(61381, "26/12/07 01:00:00") << ""
                                      << "“26/12/07”不是有效的日期。";
+    QTest::newRow("separators differ") << line(61381, "26-12/07 01:00:00") << ""
+                                       << "“26-12/07”不是有效的日期。";
     QTest::newRow("sign") << line(61381, "26-+1-07 01:00:00") << ""
                           << "“26-+1-07”不是有效的日期。";
     QTest::newRow("cut short") << QStringLiteral("\n61381 26-12-07 03:5") << ""
@@ -241,6 +281,10 @@ void TestDaytimeReply::nist_data()
     QTest::newRow("control character for the health digit")
         << QStringLiteral("\n61381 26-12-07 03:52:21 00 0 \x01 50.0 UTC(NIST) * \n") << ""
         << "“?”不是健康状态数字。";
+    QTest::newRow("long health field, quoted to 40 characters")
+        << QStringLiteral("\n61381 26-12-07 03:52:21 00 0 %1 50.0 UTC(NIST) * \n")
+               .arg(QString(45, u'7'))
+        << "" << QStringLiteral("“%1”不是健康状态数字。").arg(QString(40, u'7'));
 }
 
 void TestDaytimeReply::nist()
@@ -267,17 +311,27 @@ void TestDaytimeReply::nistHealth_data()
     QTest::addColumn<QString>("fields"); // TT L H msADV, after the time
     QTest::addColumn<int>("health");     // -1: the line is refused as unreadable
     QTest::addColumn<bool>("good");
+    QTest::addColumn<QString>("problem"); // what the user reads after "the server reports that"
 
-    QTest::newRow("0, healthy") << "00 0 0 50.0" << 0 << true;
+    QTest::newRow("0, healthy") << "00 0 0 50.0" << 0 << true << "";
     // "May be up to 5 s off" is not good enough for a clock set to a quarter second.
-    QTest::newRow("1, may be 5 s off") << "00 0 1 50.0" << 1 << false;
-    QTest::newRow("2, more than 5 s off") << "00 0 2 50.0" << 2 << false;
-    QTest::newRow("3, failure") << "00 0 3 50.0" << 3 << false;
-    QTest::newRow("4, maintenance") << "00 0 4 50.0" << 4 << false;
-    QTest::newRow("7, not defined") << "00 0 7 50.0" << 7 << false;
-    QTest::newRow("line ends before it") << "00 0" << 0 << true;
-    QTest::newRow("letter") << "00 0 x 50.0" << -1 << false;
-    QTest::newRow("two digits") << "00 0 10 50.0" << -1 << false;
+    QTest::newRow("1, may be 5 s off")
+        << "00 0 1 50.0" << 1 << false
+        << "自己的时间可能有最多 5 秒的误差（通常 10 分钟内恢复正常）";
+    QTest::newRow("2, more than 5 s off")
+        << "00 0 2 50.0" << 2 << false << "自己的时间误差已超过 5 秒";
+    QTest::newRow("3, failure") << "00 0 3 50.0" << 3 << false
+                                << "自己出现了硬件或软件故障，时间不可靠";
+    QTest::newRow("4, maintenance")
+        << "00 0 4 50.0" << 4 << false << "自己正在维护，时间的精度可能下降";
+    QTest::newRow("5, not defined") << "00 0 5 50.0" << 5 << false << "未知的健康状态 5";
+    QTest::newRow("7, not defined") << "00 0 7 50.0" << 7 << false << "未知的健康状态 7";
+    QTest::newRow("9, not defined") << "00 0 9 50.0" << 9 << false << "未知的健康状态 9";
+    QTest::newRow("line ends before it") << "00 0" << 0 << true << "";
+    QTest::newRow("line ends after it")
+        << "00 0 3" << 3 << false << "自己出现了硬件或软件故障，时间不可靠";
+    QTest::newRow("letter") << "00 0 x 50.0" << -1 << false << "";
+    QTest::newRow("two digits") << "00 0 10 50.0" << -1 << false << "";
 }
 
 void TestDaytimeReply::nistHealth()
@@ -285,6 +339,7 @@ void TestDaytimeReply::nistHealth()
     QFETCH(QString, fields);
     QFETCH(int, health);
     QFETCH(bool, good);
+    QFETCH(QString, problem);
 
     const QString reply = QStringLiteral("\n61381 26-12-07 03:52:21 ") + fields + u'\n';
     try {
@@ -296,6 +351,7 @@ void TestDaytimeReply::nistHealth()
         return;
     }
     QCOMPARE(nistHealthProblem(health).isEmpty(), good);
+    QCOMPARE(nistHealthProblem(health), problem);
 }
 
 QTEST_APPLESS_MAIN(TestDaytimeReply)

@@ -248,6 +248,76 @@ private slots:
         }
     }
 
+    // The clock's readings in milliseconds: the real and boot clocks floored, the earliest
+    // settable instant (the monotonic clock) rounded up, as the kernel compares nanoseconds.
+    void readings_data()
+    {
+        QTest::addColumn<qint64>("ns");
+        QTest::addColumn<qint64>("flooredMs");
+        QTest::addColumn<qint64>("roundedUpMs");
+
+        QTest::newRow("zero") << 0LL << 0LL << 0LL;
+        QTest::newRow("a nanosecond") << 1LL << 0LL << 1LL;
+        QTest::newRow("a whole millisecond") << 4'000'000'000LL << 4000LL << 4000LL;
+        QTest::newRow("a nanosecond past it") << 4'000'000'001LL << 4000LL << 4001LL;
+        QTest::newRow("a nanosecond short of it") << 3'999'999'999LL << 3999LL << 4000LL;
+    }
+
+    void readings()
+    {
+        QFETCH(qint64, ns);
+        QFETCH(qint64, flooredMs);
+        FakeCalls calls;
+        calls.realtime = ns;
+        calls.boottime = ns;
+        calls.monotonic = ns;
+        SystemClock clock(calls);
+        QCOMPARE(clock.now().toMSecsSinceEpoch(), flooredMs);
+        QCOMPARE(clock.boottimeMs(), flooredMs);
+        QTEST(clock.earliestSettableMs(), "roundedUpMs");
+    }
+
+    // The range check alone, word for word: the bounds said in local time, and the
+    // sentence about the time since boot only when that is what moved the first bound.
+    void requireSettable_data()
+    {
+        QTest::addColumn<qint64>("utcMs");
+        QTest::addColumn<qint64>("earliestMs"); // the monotonic clock, rounded up
+        QTest::addColumn<QString>("error");     // "" when settable
+
+        const QString last = sizeof(time_t) >= 8 ? QStringLiteral("2232-04-18 23:47:15")
+                                                 : QStringLiteral("2038-01-19 03:14:07");
+        const QString range = QStringLiteral("%1 超出了系统时钟能设置的范围（%2 至 %3），");
+        const QString sinceBoot =
+            QStringLiteral("系统运行时，时钟不能早于 1970-01-01 00:00:00 UTC 加上开机以来的时间，");
+        const QString another = QStringLiteral("请换一个日期。");
+        QTest::newRow("the epoch, the clock just started") << 0LL << 0LL << "";
+        QTest::newRow("before it: the epoch is the bound")
+            << -1LL << 0LL
+            << range.arg("1969-12-31 23:59:59", "1970-01-01 00:00:00", last) + another;
+        QTest::newRow("an earliest before the epoch counts as the epoch")
+            << -1LL << -5000LL
+            << range.arg("1969-12-31 23:59:59", "1970-01-01 00:00:00", last) + another;
+        QTest::newRow("the earliest itself") << 4001LL << 4001LL << "";
+        QTest::newRow("a millisecond before the earliest")
+            << 4000LL << 4001LL
+            << range.arg("1970-01-01 00:00:04", "1970-01-01 00:00:04", last) + sinceBoot + another;
+        QTest::newRow("the last settable millisecond") << kLastSettableMs << 4001LL << "";
+        QTest::newRow("past it: no word of the time since boot")
+            << kLastSettableMs + 1 << 4001LL
+            << range.arg(sizeof(time_t) >= 8 ? "2232-04-18 23:47:16" : "2038-01-19 03:14:08",
+                         "1970-01-01 00:00:04", last) +
+                   another;
+    }
+
+    void requireSettable()
+    {
+        QFETCH(qint64, utcMs);
+        QFETCH(qint64, earliestMs);
+        useZone("UTC");
+        QTEST(errorOf([&] { horalis::requireSettable(utcMs, earliestMs); }), "error");
+    }
+
     // The target moves on with the boot clock between being worked out and being
     // written (a question, a suspend); what the real clock did meanwhile does not count.
     void followsTheBootClock_data()
@@ -423,10 +493,14 @@ private slots:
         const QString behind = QStringLiteral("2026-12-07T04:00:00.000Z");
         const QStringList direct{"clock", "rtc"};
         const QStringList shiftAhead{"clock", "shift 2142602250000"};
-        const QString setDirectly = QStringLiteral("set directly (clock_settime), moved by");
+        const QString setDirectly =
+            QStringLiteral("set directly (clock_settime), moved by 2142602250 ms");
         const QString askTimedated = QStringLiteral("timedated is asked to move it by");
         QTest::newRow("direct succeeds, service never asked")
             << ahead << 0 << true << "" << 0 << direct << "" << setDirectly;
+        QTest::newRow("direct succeeds, RTC set")
+            << ahead << 0 << true << "" << 0 << direct << ""
+            << QStringLiteral("hardware clock, which keeps UTC: set");
         QTest::newRow("no RTC device (ENODEV)")
             << ahead << 0 << true << "" << ENODEV << direct << ""
             << "hardware clock, which keeps UTC: not set, " + qt_error_string(ENODEV);
@@ -486,7 +560,9 @@ private slots:
         else
             QVERIFY2(thrown.contains(error), qPrintable(thrown));
         QVERIFY2(recorder.says(QStringLiteral("horalis.clock"),
-                               {QStringLiteral("setting the clock to %1 (typed in)")
+                               {QStringLiteral("setting the clock to %1 (typed in), worked out "
+                                               "2500 ms ago by the boot clock; it reads "
+                                               "2026-12-07T04:50:00.250Z")
                                     .arg(utcText(utcMs(target) + 2500))}),
                  recorder.dump());
         QVERIFY2(recorder.says(QStringLiteral("horalis.clock"), {trace}), recorder.dump());
@@ -542,6 +618,7 @@ private slots:
         QTest::newRow("UTC") << QByteArray("0.0 0 0.0\n0\nUTC\n") << false;
         QTest::newRow("LOCAL on the second line") << QByteArray("0.0 0 0.0\nLOCAL\nUTC\n") << false;
         QTest::newRow("two lines only") << QByteArray("0.0 0 0.0\nLOCAL\n") << false;
+        QTest::newRow("two lines, no final newline") << QByteArray("0.0 0 0.0\nLOCAL") << false;
         QTest::newRow("lower case") << QByteArray("0.0 0 0.0\n0\nlocal\n") << false;
         QTest::newRow("empty (no file)") << QByteArray() << false;
     }
@@ -551,6 +628,42 @@ private slots:
         QFETCH(QByteArray, adjtime);
         QFETCH(bool, local);
         QCOMPARE(adjtimeSaysLocal(adjtime), local);
+    }
+
+    // What the trace lines quote: a reply or an error message, printable ASCII as it is,
+    // the rest escaped, at most 120 characters and then how many more there were.
+    void traceQuoted_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("quoted");
+
+        QTest::newRow("empty") << QString() << QStringLiteral("\"\"");
+        QTest::newRow("printable ASCII, ends included")
+            << QStringLiteral(" az~") << QStringLiteral("\" az~\"");
+        QTest::newRow("quote and backslash")
+            << QStringLiteral("a\"b\\c") << QStringLiteral("\"a\\\"b\\\\c\"");
+        QTest::newRow("line ends and tab")
+            << QStringLiteral("\r\n\t") << QStringLiteral("\"\\r\\n\\t\"");
+        QTest::newRow("control characters") << QString(QChar(0)) + QChar(0x1f) + QChar(0x7f)
+                                            << QStringLiteral("\"\\x00\\x1f\\x7f\"");
+        QTest::newRow("Latin-1") << QString(QChar(0xa0)) + QChar(0xff)
+                                 << QStringLiteral("\"\\xa0\\xff\"");
+        QTest::newRow("beyond Latin-1")
+            << QStringLiteral("中") + QChar(0x100) << QStringLiteral("\"\\u4e2d\\u0100\"");
+        QTest::newRow("120 characters whole")
+            << QString(120, u'7') << u'"' + QString(120, u'7') + u'"';
+        QTest::newRow("121 characters: one more")
+            << QString(121, u'7') << u'"' + QString(120, u'7') + QStringLiteral("\"... (1 more)");
+        QTest::newRow("escapes count as one character")
+            << QString(119, u'7') + QStringLiteral("\n\n")
+            << u'"' + QString(119, u'7') + QStringLiteral("\\n\"... (1 more)");
+    }
+
+    void traceQuoted()
+    {
+        QFETCH(QString, text);
+        QTEST(horalis::traceQuoted(text), "quoted");
+        QCOMPARE(utcText(1'796'600'000'123), QStringLiteral("2026-12-06T23:33:20.123Z"));
     }
 
 private:

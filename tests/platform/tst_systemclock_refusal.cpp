@@ -3,6 +3,7 @@
 #include "systemclock.h"
 #include "timedatedservice.h"
 
+#include <QFile>
 #include <QTest>
 #include <cerrno>
 #include <ctime>
@@ -76,6 +77,41 @@ private slots:
         QVERIFY(qAbs(clock.boottimeMs() - nsOf(CLOCK_BOOTTIME) / 1'000'000) < 2000);
     }
 
+    // Each reading, in nanoseconds, lies between the same clock read just before and
+    // just after it.
+    void readsEachClock_data()
+    {
+        QTest::addColumn<int>("clock");
+        QTest::newRow("real") << int(CLOCK_REALTIME);
+        QTest::newRow("boot") << int(CLOCK_BOOTTIME);
+        QTest::newRow("monotonic") << int(CLOCK_MONOTONIC);
+    }
+
+    void readsEachClock()
+    {
+        QFETCH(int, clock);
+        LinuxClockSystemCalls calls;
+        const qint64 before = nsOf(clock);
+        const qint64 read = clock == CLOCK_REALTIME   ? calls.realtimeNs()
+                            : clock == CLOCK_BOOTTIME ? calls.boottimeNs()
+                                                      : calls.monotonicNs();
+        const qint64 after = nsOf(clock);
+        QVERIFY2(before <= read && read <= after,
+                 qPrintable(QStringLiteral("%1 <= %2 <= %3").arg(before).arg(read).arg(after)));
+    }
+
+    // The hardware clock is written only with the right to set the time: it says why
+    // not, with no RTC device or without the right. Asked for the time it already is.
+    void hardwareClockRefused()
+    {
+        LinuxClockSystemCalls calls;
+        const time_t now = time(nullptr);
+        std::tm fields{};
+        gmtime_r(&now, &fields);
+        const int error = QFile::exists(QStringLiteral("/dev/rtc0")) ? EACCES : ENOENT;
+        QCOMPARE(calls.setHardwareClock(fields), error);
+    }
+
     // With the time service, the fallback finds no bus (see main) and says so; and with
     // no bus there is no synchronisation to ask about.
     void refusesWithoutPermission_data()
@@ -122,6 +158,8 @@ private slots:
 
         const bool time64 = sizeof(time_t) >= 8;
         QTest::newRow("2026") << 1'796'601'600LL << EPERM;
+        QTest::newRow("the epoch") << 0LL << EPERM;
+        QTest::newRow("a second before it: not asked") << -1LL << EOVERFLOW;
         QTest::newRow("the last second of 32-bit time") << 2'147'483'647LL << EPERM;
         QTest::newRow("a second past it") << 2'147'483'648LL << (time64 ? EPERM : EOVERFLOW);
         QTest::newRow("2106, past an unsigned 32-bit time")

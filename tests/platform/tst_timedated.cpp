@@ -3,6 +3,7 @@
 #include "runtimeerror.h"
 #include "systemclock.h"
 #include "timedatedservice.h"
+#include "tracerecorder.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -12,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -531,6 +533,51 @@ private slots:
         QCOMPARE(callsOf(QStringLiteral("SetNTP")).size(), stopSync && error.isEmpty() ? 1 : 0);
     }
 
+    // The trace names polkit's answer to each question, also where what follows is the
+    // same: timedated is asked to set the time whether polkit said yes or cannot say.
+    void tracesPolkitsAnswer_data()
+    {
+        QTest::addColumn<QString>("check");
+        QTest::addColumn<QString>("prompt");
+        QTest::addColumn<QString>("trace");
+
+        const QString without = QStringLiteral(
+            "polkit, asked without a prompt for org.freedesktop.timedate1.set-time : ");
+        const QString with = QStringLiteral("polkit, asked with a password prompt for "
+                                            "io.github.horalis.horalis.set-clock : ");
+        const QString cannotSay =
+            QStringLiteral("cannot say (no polkitd, or the action is not installed)");
+        const QString raise = QStringLiteral("raise dbus.exceptions.DBusException('x', name='%1')");
+        QTest::newRow("authorized already")
+            << kYes << kGrant << without + QStringLiteral("authorized");
+        QTest::newRow("a rule says no: timedated decides")
+            << QStringLiteral("ret = (False, False, {})") << kGrant
+            << without + QStringLiteral("refused");
+        QTest::newRow("no polkitd") << raise.arg("org.freedesktop.DBus.Error.ServiceUnknown")
+                                    << kGrant << without + cannotSay;
+        QTest::newRow("a password")
+            << kChallenge << kGrant << with + QStringLiteral("authorized after");
+        QTest::newRow("action not installed")
+            << kChallenge
+            << QStringLiteral("raise dbus.exceptions.DBusException('Action "
+                              "io.github.horalis.horalis.set-clock is not registered', "
+                              "name='org.freedesktop.PolicyKit1.Error.Failed')")
+            << with + cannotSay + QStringLiteral(" after");
+    }
+
+    void tracesPolkitsAnswer()
+    {
+        QFETCH(QString, check);
+        QFETCH(QString, prompt);
+        QFETCH(QString, trace);
+        setPolkit(check, prompt);
+        const TraceRecorder recorder;
+        TimedatedService service(10'000);
+        QCOMPARE(errorOf([&] { service.shiftTime(-1'500'000, {}); }), QString());
+        QVERIFY2(recorder.says(QStringLiteral("horalis.timedated"), {trace}), recorder.dump());
+        QCOMPARE(setTimeCalls().size(), 1);
+    }
+
     // Right after SetNTP(false), timedated refuses SetTime until the NTP unit has
     // stopped: that refusal is waited out, for a bounded while, and then named for what
     // it is. Without a stop just before, it is the user's to act on.
@@ -700,6 +747,14 @@ private slots:
             << "Method call timed out"
             << QStringList{QStringLiteral("系统时间服务等了约"), QStringLiteral("时间没有修改"),
                            QStringLiteral("手工校准")};
+        QTest::newRow("the service timed out")
+            << "org.freedesktop.DBus.Error.Timeout"
+            << "timed out"
+            << QStringList{QStringLiteral("系统时间服务等了约"), QStringLiteral("时间没有修改")};
+        QTest::newRow("the service's call timed out")
+            << "org.freedesktop.DBus.Error.TimedOut"
+            << "timed out"
+            << QStringList{QStringLiteral("系统时间服务等了约"), QStringLiteral("时间没有修改")};
         QTest::newRow("anything else names the error")
             << "org.freedesktop.timedate1.SomethingNew"
             << "硬件时钟坏了"
@@ -715,8 +770,10 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, message);
         QFETCH(QStringList, expected);
-        setSetTimeBody(QStringLiteral("raise dbus.exceptions.DBusException('%1', name='%2')")
-                           .arg(message, name));
+        // Each answer comes a moment (50 ms) after the call, as a real service's does.
+        setSetTimeBody(
+            QStringLiteral("time.sleep(0.05); raise dbus.exceptions.DBusException('%1', name='%2')")
+                .arg(message, name));
         useZone("UTC");
         FakeCalls calls;
         calls.failWith = EPERM;
@@ -729,6 +786,10 @@ private slots:
         });
         for (const QString &part : expected)
             QVERIFY2(thrown.contains(part), qPrintable(thrown));
+        // The service gave up after a moment: the wait is said in whole seconds.
+        if (thrown.contains(u"等了约"))
+            QVERIFY2(thrown.contains(QRegularExpression(QStringLiteral("等了约 [0-9] 秒"))),
+                     qPrintable(thrown));
         QVERIFY2(thrown.endsWith(u'。'), qPrintable(thrown));
         QCOMPARE(setTimeCalls().size(), 1);
     }

@@ -96,6 +96,15 @@ void TestTimeText::rejectsTime_data()
     QTest::newRow("minute 60") << u"8:60"_s << u"“8:60”不是有效的时间：分钟应在 0 到 59 之间。"_s;
     QTest::newRow("second 60") << u"8:5:60"_s << u"秒应在 0 到 59 之间"_s;
     QTest::newRow("full-width hour 99") << u"９９：０"_s << u"“９９：０”不是有效的时间：小时"_s;
+    // The text is quoted up to 40 UTF-16 units, then cut, never inside a surrogate pair.
+    QTest::newRow("40 units quoted whole")
+        << QString(40, u'1') << u"“"_s + QString(40, u'1') + u"”"_s + format;
+    QTest::newRow("41 units cut after 40")
+        << QString(41, u'1') << u"“"_s + QString(40, u'1') + u"…”"_s + format;
+    QTest::newRow("pair across the cut")
+        << u"x"_s.repeated(39) + u"😀yy"_s << u"“"_s + u"x"_s.repeated(39) + u"…”"_s + format;
+    QTest::newRow("pair before the cut")
+        << u"x"_s.repeated(38) + u"😀yyy"_s << u"“"_s + u"x"_s.repeated(38) + u"😀…”"_s + format;
 }
 
 void TestTimeText::rejectsTime()
@@ -133,6 +142,7 @@ void TestTimeText::acceptsDate_data()
     QTest::newRow("previous century") << u"99-1-1"_s << 2001 << QDate(1999, 1, 1);
     QTest::newRow("on century") << u"50-1-1"_s << 2000 << QDate(1950, 1, 1);
     QTest::newRow("short leap day") << u"24-2-29"_s << 2026 << QDate(2024, 2, 29);
+    QTest::newRow("year 1") << u"0001-1-1"_s << 2026 << QDate(1, 1, 1);
 }
 
 void TestTimeText::acceptsDate()
@@ -164,6 +174,7 @@ void TestTimeText::rejectsDate_data()
     QTest::newRow("blank inside") << u"2026- 12-7"_s << format;
     QTest::newRow("leading separator") << u"-2026-12-7"_s << format;
     QTest::newRow("three-digit month") << u"2026-012-7"_s << format;
+    QTest::newRow("three-digit day") << u"2026-12-007"_s << u"“2026-12-007”"_s + format;
     QTest::newRow("three-digit year") << u"202-1-1"_s << u"“202-1-1”"_s + digits;
     QTest::newRow("five-digit year") << u"20260-1-1"_s << u"“20260-1-1”"_s + digits;
     QTest::newRow("year zero") << u"0000-1-1"_s << u"“0000-1-1”不是有效的日期：没有 0 年。"_s;
