@@ -100,7 +100,7 @@ build() {
 
 # Every file of this tree that belongs to the source, NUL-separated: a clean clone's,
 # and new files not ignored. Where this tree is not a Git checkout of its own (an
-# unpacked tarball, CI's chroot copy, which holds just those files, or a copy inside
+# unpacked tarball, which holds just those files, a source package, or a copy inside
 # another checkout), the files of the tree without the build folders.
 source_files() {
     if [ "$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null)" = "$ROOT" ]; then
