@@ -69,6 +69,45 @@ ensure_packages() {
         apt_get_missing "软件包：${missing[*]}" install --no-install-recommends "${missing[@]}"
 }
 
+# Runs a command and waits for it; as root, in a PID namespace of its own, so that all
+# it starts ends with it, even what starts sessions of its own (sbuild's and
+# autopkgtest's unshare sessions do): when this shell is told to end (SIGTERM,
+# SIGINT), or the command's first process ends, the kernel ends every process in the
+# namespace. Returns the command's exit status.
+in_own_namespace() {
+    if [ "$(id -u)" -ne 0 ]; then
+        "$@"
+        return
+    fi
+    # unshare holds SIGTERM and SIGINT back while it waits for its child, so it runs in
+    # the background, and the namespace is ended from here: SIGKILL to its first
+    # process, whose end makes the kernel end all the others.
+    unshare --pid --fork --kill-child --mount-proc -- "$@" &
+    local ns=$! status=0
+    end_namespace() {
+        local init tries=0
+        while kill -0 "$ns" 2>/dev/null; do
+            init=$(pgrep -P "$ns" || true)
+            if [ -n "$init" ]; then
+                kill -KILL $init 2>/dev/null || true
+                break
+            fi
+            # unshare has not forked yet: ending it ends the child it may be forking.
+            if [ $((tries += 1)) -ge 40 ]; then
+                kill -KILL "$ns" 2>/dev/null || true
+                break
+            fi
+            sleep 0.05
+        done
+        wait "$ns" 2>/dev/null || true
+    }
+    trap 'end_namespace; exit 143' TERM
+    trap 'end_namespace; exit 130' INT
+    wait "$ns" || status=$?
+    trap - TERM INT
+    return "$status"
+}
+
 # The build dependencies in debian/control, those of the tests too unless the build
 # profile nocheck is given (ensure_build_deps nocheck).
 ensure_build_deps() {
