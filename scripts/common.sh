@@ -71,34 +71,36 @@ ensure_packages() {
 
 # Runs a command and waits for it; as root, in a PID namespace of its own, so that all
 # it starts ends with it, even what starts sessions of its own (sbuild's and
-# autopkgtest's unshare sessions do): when this shell is told to end (SIGTERM,
-# SIGINT), or the command's first process ends, the kernel ends every process in the
-# namespace. Returns the command's exit status.
+# autopkgtest's unshare sessions do). When this shell is told to end (SIGTERM, SIGINT),
+# the command's first process (which should be the command itself: exec, setpriv, not
+# runuser) is told so too and given half a minute to clean up; then, or when it ends,
+# the kernel ends every process left in the namespace. Returns the command's status.
 in_own_namespace() {
     if [ "$(id -u)" -ne 0 ]; then
         "$@"
         return
     fi
     # unshare holds SIGTERM and SIGINT back while it waits for its child, so it runs in
-    # the background, and the namespace is ended from here: SIGKILL to its first
-    # process, whose end makes the kernel end all the others.
+    # the background, and the namespace is ended from here.
     unshare --pid --fork --kill-child --mount-proc -- "$@" &
     local ns=$! status=0
     end_namespace() {
-        local init tries=0
-        while kill -0 "$ns" 2>/dev/null; do
+        local init= tries=0
+        while kill -0 "$ns" 2>/dev/null && [ -z "$init" ] && [ $((tries += 1)) -le 40 ]; do
             init=$(pgrep -P "$ns" || true)
-            if [ -n "$init" ]; then
-                kill -KILL $init 2>/dev/null || true
-                break
-            fi
-            # unshare has not forked yet: ending it ends the child it may be forking.
-            if [ $((tries += 1)) -ge 40 ]; then
-                kill -KILL "$ns" 2>/dev/null || true
-                break
-            fi
-            sleep 0.05
+            [ -n "$init" ] || sleep 0.05
         done
+        if [ -n "$init" ]; then
+            kill -TERM $init 2>/dev/null || true
+            for _ in $(seq 300); do
+                kill -0 "$ns" 2>/dev/null || break
+                sleep 0.1
+            done
+            kill -KILL $init 2>/dev/null || true
+        else
+            # unshare has not forked yet: ending it ends the child it may be forking.
+            kill -KILL "$ns" 2>/dev/null || true
+        fi
         wait "$ns" 2>/dev/null || true
     }
     trap 'end_namespace; exit 143' TERM
