@@ -3,7 +3,9 @@
 #include "ntpfake.h"
 #include "ntppacket.h"
 
+#include <QDateTime>
 #include <QTest>
+#include <QTimeZone>
 
 #include <functional>
 
@@ -149,6 +151,17 @@ void stampRows()
     refusalRow(
         "root dispersion 0.98 s",
         [](NtpFields &f) { f.rootDelay = 0, f.rootDispersion = 0x0000'FAE1; }, R::None, "taken");
+    // A hold a little over the 100 ms round trip leaves no delay of the exchange's own:
+    // the root distance is the dispersion alone, and exactly 1 s is still taken.
+    refusalRow(
+        "root distance exactly 1 s",
+        [](NtpFields &f) {
+            f.transmit = f.receive + 0x1999'999A, f.rootDelay = 0, f.rootDispersion = 0x0001'0000;
+        },
+        R::None, "taken");
+    refusalRow(
+        "hold 50 s", [](NtpFields &f) { f.transmit = f.receive + (quint64(50) << 32); },
+        R::HoldTooLong, "held the request 50000.0 ms");
     refusalRow(
         "root dispersion 0.99 s",
         [](NtpFields &f) { f.rootDelay = 0, f.rootDispersion = 0x0000'FD71; },
@@ -225,6 +238,7 @@ private slots:
     void times();
     void referenceText_data();
     void referenceText();
+    void buildPivot();
 };
 
 void TestNtpPacket::request()
@@ -339,6 +353,10 @@ void TestNtpPacket::referenceText_data()
     QTest::newRow("stratum 0 RATE") << 0 << code("RATE") << QStringLiteral("RATE");
     QTest::newRow("stratum 2 address") << 2 << 0xC0A8'0001u << QStringLiteral("192.168.0.1");
     QTest::newRow("stratum 3 address") << 3 << 0x0A00'FF07u << QStringLiteral("10.0.255.7");
+    QTest::newRow("stratum 2 odd octets") << 2 << 0x0B01'0305u << QStringLiteral("11.1.3.5");
+    QTest::newRow("stratum 1 unit separator") << 1 << code("A\x1f\0\0") << QStringLiteral("A\\x1f");
+    QTest::newRow("stratum 1 space, tilde, delete")
+        << 1 << code(" ~\x7f\0") << QStringLiteral(" ~\\x7f");
 }
 
 void TestNtpPacket::referenceText()
@@ -350,6 +368,19 @@ void TestNtpPacket::referenceText()
     header.stratum = stratum;
     header.referenceId = id;
     QCOMPARE(ntpReferenceText(header), text);
+}
+
+void TestNtpPacket::buildPivot()
+{
+    // Stamps are read in the era nearest 1 July of the year the program was built, no
+    // earlier than its release and no later than this year.
+    const QDateTime pivot =
+        QDateTime::fromMSecsSinceEpoch(ntpEraPivotSeconds() * 1000, QTimeZone::utc());
+    QCOMPARE(pivot.time(), QTime(0, 0));
+    QCOMPARE(pivot.date().month(), 7);
+    QCOMPARE(pivot.date().day(), 1);
+    QVERIFY2(pivot.date().year() >= 2026 && pivot.date().year() <= QDate::currentDate().year(),
+             qPrintable(pivot.toString(Qt::ISODate)));
 }
 
 QTEST_GUILESS_MAIN(TestNtpPacket)
