@@ -83,9 +83,10 @@ void TestCommandLine::answersWithoutADisplay_data()
 
     // Qt's own options described in Chinese, like the rest of the help, whatever the
     // locale: the program's texts are Chinese only.
+    // (--help-all's own line is left out: its English source changed in Qt 6.5, and the
+    // Chinese catalogue of some Qt releases has no translation of the new one.)
     const char *const helpText = "Displays help on commandline options.";
     const char *const versionText = "Displays version information.";
-    const char *const helpAllText = "Displays help including Qt specific options.";
     const QStringList chineseLines{QStringLiteral("-h, --help ") + qtChinese(helpText),
                                    QStringLiteral("-v, --version ") + qtChinese(versionText)};
     const QStringList english{QString::fromLatin1(helpText), QString::fromLatin1(versionText)};
@@ -95,9 +96,8 @@ void TestCommandLine::answersWithoutADisplay_data()
     QTest::newRow("--help, Qt's options in Chinese under C")
         << QStringList{"--help"} << QStringLiteral("C.UTF-8") << help << chineseLines << english;
     QTest::newRow("--help-all, Qt's options in Chinese")
-        << QStringList{"--help-all"} << QStringLiteral("C.UTF-8") << help
-        << chineseLines + QStringList{QStringLiteral("--help-all ") + qtChinese(helpAllText)}
-        << english + QStringList{QString::fromLatin1(helpAllText)};
+        << QStringList{"--help-all"} << QStringLiteral("C.UTF-8") << help << chineseLines
+        << english;
 }
 
 void TestCommandLine::answersWithoutADisplay()
